@@ -1,0 +1,47 @@
+// The virtual board as the library's backend: the boards FPGA_SIM asks for, each with its own
+// DMA engine, and the library-side settings (forced failures, sleeping).
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/board.h"
+#include "sim/settings.h"
+#include "wdc/backend.h"
+
+namespace sim {
+namespace {
+
+class SimBackend final : public wdc::Backend {
+ public:
+  explicit SimBackend(const Settings& settings) : settings_(settings) {
+    for (uint32_t i = 0; i < settings.boards; ++i)
+      boards_.push_back(std::make_unique<SimBoard>(settings, i));
+  }
+  size_t BoardCount() const override { return boards_.size(); }
+  wdc::Board* BoardAt(size_t index) override {
+    return index < boards_.size() ? boards_[index].get() : nullptr;
+  }
+  std::vector<wdc::FailRule> FailRules() const override { return settings_.fail_rules; }
+  bool SleepEnabled() const override { return settings_.sleep_enabled; }
+
+ private:
+  const Settings settings_;
+  std::vector<std::unique_ptr<SimBoard>> boards_;
+};
+
+}  // namespace
+}  // namespace sim
+
+namespace wdc {
+
+std::unique_ptr<Backend> CreateBackend(const char* settings, std::string* error) {
+  sim::Settings parsed;
+  std::string why;
+  if (!sim::ParseSettings(settings, &parsed, &why)) {
+    if (error) *error = why;
+    return nullptr;
+  }
+  return std::make_unique<sim::SimBackend>(parsed);
+}
+
+}  // namespace wdc

@@ -1,0 +1,245 @@
+#include "sim/bus_map.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+// Host memory a contiguous lock may ask for. The controller's length field is 29 bits; a
+// request beyond what any transfer could use is refused rather than allocated.
+constexpr uint64_t kMaxContigBytes = 256u << 20;
+
+uint32_t Perm19(uint32_t k) {
+  // A bijection of 19-bit numbers (odd multipliers and a xor-shift are each invertible), so
+  // consecutive pages of a buffer land far apart and in no particular order.
+  constexpr uint32_t kMask = (1u << 19) - 1;
+  uint32_t x = (k * 0x2F0B1u) & kMask;
+  x ^= x >> 9;
+  x = (x * 0x1A3C5u) & kMask;
+  return x;
+}
+
+}  // namespace
+
+BusMap::BusMap(uint32_t misalign, bool high_bus)
+    : misalign_(misalign & 0xFFF),
+      base_(high_bus ? (uint64_t{1} << 32) : 0),
+      table_(new std::unique_ptr<PageEntry[]>[kPfnCount >> kLeafBits]) {
+  contig_free_.push_back({kContigFirst, kContigEnd - kContigFirst});
+}
+
+BusMap::~BusMap() {
+  for (auto& kv : mappings_) std::free(kv.second.owned);
+}
+
+BusMap::PageEntry* BusMap::Entry(uint32_t pfn) {
+  PageEntry* leaf = table_[pfn >> kLeafBits].get();
+  return leaf ? &leaf[pfn & ((1u << kLeafBits) - 1)] : nullptr;
+}
+
+BusMap::PageEntry& BusMap::EntryForInsert(uint32_t pfn) {
+  std::unique_ptr<PageEntry[]>& leaf = table_[pfn >> kLeafBits];
+  if (!leaf) leaf.reset(new PageEntry[1u << kLeafBits]());
+  return leaf[pfn & ((1u << kLeafBits) - 1)];
+}
+
+bool BusMap::AllocContigPfns(uint32_t count, uint32_t* first) {
+  for (size_t i = 0; i < contig_free_.size(); ++i) {
+    auto& r = contig_free_[i];
+    if (r.second < count) continue;
+    *first = r.first;
+    r.first += count;
+    r.second -= count;
+    if (r.second == 0) contig_free_.erase(contig_free_.begin() + static_cast<ptrdiff_t>(i));
+    return true;
+  }
+  return false;
+}
+
+void BusMap::FreeContigPfns(uint32_t first, uint32_t count) {
+  auto it = std::lower_bound(contig_free_.begin(), contig_free_.end(),
+                             std::make_pair(first, uint32_t{0}));
+  it = contig_free_.insert(it, {first, count});
+  // Merge with the neighbours so that large ranges become available again.
+  if (it + 1 != contig_free_.end() && it->first + it->second == (it + 1)->first) {
+    it->second += (it + 1)->second;
+    contig_free_.erase(it + 1);
+  }
+  if (it != contig_free_.begin() && (it - 1)->first + (it - 1)->second == it->first) {
+    (it - 1)->second += it->second;
+    contig_free_.erase(it);
+  }
+}
+
+uint32_t BusMap::NextSgPfn(uint32_t previous) {
+  // Bounded: at most one sweep of the region; the caller checked there is room.
+  for (uint32_t tries = 0; tries < (1u << kSgBits); ++tries) {
+    uint32_t pfn = kSgFirst + Perm19(sg_cursor_++ & ((1u << kSgBits) - 1));
+    PageEntry* e = Entry(pfn);
+    if (e && e->mapping != 0) continue;
+    if (previous != 0 && (pfn == previous + 1 || pfn + 1 == previous)) continue;
+    return pfn;
+  }
+  return 0;
+}
+
+WdcStatus BusMap::AllocContig(uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) {
+  if (out == nullptr || bytes == 0) return WDC_STATUS_INVALID_PARAMETER;
+  if (bytes > kMaxContigBytes) return WDC_STATUS_NO_MEMORY;
+  const uint64_t rounded = (uint64_t{bytes} + kPage - 1) & ~(kPage - 1);
+  const uint32_t pages = static_cast<uint32_t>((misalign_ + uint64_t{bytes} + kPage - 1) / kPage);
+  void* mem = std::aligned_alloc(kPage, rounded);
+  if (mem == nullptr) return WDC_STATUS_NO_MEMORY;
+  std::memset(mem, 0, rounded);
+
+  std::lock_guard<std::mutex> lock(mu_);
+  uint32_t first;
+  if (!AllocContigPfns(pages, &first)) {
+    std::free(mem);
+    return WDC_STATUS_NO_MEMORY;
+  }
+  const uint64_t cookie = next_cookie_++;
+  Mapping& m = mappings_[cookie];
+  m.owned = mem;
+  m.contig = true;
+  const uintptr_t host = reinterpret_cast<uintptr_t>(mem);
+  for (uint32_t p = 0; p < pages; ++p) {
+    PageEntry& e = EntryForInsert(first + p);
+    e.host_page = host + p * kPage - misalign_;
+    e.mapping = cookie;
+    e.lo = static_cast<uint16_t>(p == 0 ? misalign_ : 0);
+    e.hi = static_cast<uint16_t>(
+        std::min<uint64_t>(kPage, misalign_ + uint64_t{bytes} - uint64_t{p} * kPage));
+    e.dir = dir;
+    m.pfns.push_back(first + p);
+  }
+  out->host = mem;
+  out->bytes = bytes;
+  out->pages.assign(1, WdcDmaPage{base_ + uint64_t{first} * kPage + misalign_, bytes});
+  out->cookie = cookie;
+  return WDC_STATUS_SUCCESS;
+}
+
+WdcStatus BusMap::MapUser(void* host, uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) {
+  if (out == nullptr || host == nullptr || bytes == 0) return WDC_STATUS_INVALID_PARAMETER;
+  const uintptr_t h = reinterpret_cast<uintptr_t>(host);
+  if (h + bytes < h) return WDC_STATUS_INVALID_PARAMETER;
+  const uint64_t first_off = h & (kPage - 1);
+  const uint64_t pages = (first_off + bytes + kPage - 1) / kPage;
+
+  std::lock_guard<std::mutex> lock(mu_);
+  // Keep a margin so that the adjacency rule can always be met.
+  if (sg_used_ + pages + 2 > (1u << kSgBits)) return WDC_STATUS_NO_MEMORY;
+  std::vector<WdcDmaPage> list;
+  list.reserve(pages);
+  const uint64_t cookie = next_cookie_++;
+  Mapping& m = mappings_[cookie];
+  m.pfns.reserve(pages);
+  uintptr_t cur = h;
+  uint64_t left = bytes;
+  uint32_t previous = 0;
+  while (left > 0) {
+    const uint64_t off = cur & (kPage - 1);
+    const uint64_t n = std::min<uint64_t>(left, kPage - off);
+    const uint32_t pfn = NextSgPfn(previous);
+    if (pfn == 0) {
+      Release(&m);
+      mappings_.erase(cookie);
+      return WDC_STATUS_NO_MEMORY;
+    }
+    PageEntry& e = EntryForInsert(pfn);
+    e.host_page = cur - off;
+    e.mapping = cookie;
+    e.lo = static_cast<uint16_t>(off);
+    e.hi = static_cast<uint16_t>(off + n);
+    e.dir = dir;
+    m.pfns.push_back(pfn);
+    ++sg_used_;
+    list.push_back(WdcDmaPage{base_ + uint64_t{pfn} * kPage + off, static_cast<uint32_t>(n)});
+    previous = pfn;
+    cur += n;
+    left -= n;
+  }
+  out->host = host;
+  out->bytes = bytes;
+  out->pages = std::move(list);
+  out->cookie = cookie;
+  return WDC_STATUS_SUCCESS;
+}
+
+void BusMap::Release(Mapping* m) {
+  for (uint32_t pfn : m->pfns) {
+    PageEntry* e = Entry(pfn);
+    if (e) *e = PageEntry();
+  }
+  if (m->contig && !m->pfns.empty()) FreeContigPfns(m->pfns.front(), static_cast<uint32_t>(m->pfns.size()));
+  else sg_used_ -= static_cast<uint32_t>(m->pfns.size());
+  std::free(m->owned);
+  m->owned = nullptr;
+  m->pfns.clear();
+}
+
+void BusMap::Unmap(wdc::DmaMapping* mapping) {
+  if (mapping == nullptr) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = mappings_.find(mapping->cookie);
+    if (it == mappings_.end()) return;
+    Release(&it->second);
+    mappings_.erase(it);
+  }
+  mapping->host = nullptr;
+  mapping->bytes = 0;
+  mapping->pages.clear();
+  mapping->cookie = 0;
+}
+
+template <class Fn>
+bool BusMap::Walk(uint64_t bus, uint64_t len, wdc::DmaDir dir, Fn fn) {
+  if (bus < base_) return false;
+  const uint64_t rel = bus - base_;
+  const uint64_t window = uint64_t{kPfnCount} * kPage;
+  if (rel >= window || len > window - rel) return false;
+  uint64_t mapping = 0;
+  uint64_t at = rel;
+  while (len > 0) {
+    const PageEntry* e = Entry(static_cast<uint32_t>(at / kPage));
+    if (e == nullptr || e->mapping == 0 || e->dir != dir) return false;
+    // One access stays within one mapping: bus pages of different locks are unrelated memory.
+    if (mapping == 0) mapping = e->mapping;
+    else if (mapping != e->mapping) return false;
+    const uint64_t off = at & (kPage - 1);
+    const uint64_t n = std::min<uint64_t>(len, kPage - off);
+    if (off < e->lo || off + n > e->hi) return false;
+    fn(reinterpret_cast<uint8_t*>(e->host_page + off), n);
+    at += n;
+    len -= n;
+  }
+  return true;
+}
+
+bool BusMap::CheckLocked(uint64_t bus, uint64_t len, wdc::DmaDir dir) {
+  return Walk(bus, len, dir, [](uint8_t*, uint64_t) {});
+}
+
+bool BusMap::ReadLocked(uint64_t bus, void* dst, uint64_t len) {
+  if (!CheckLocked(bus, len, wdc::DmaDir::kToDevice)) return false;
+  uint8_t* d = static_cast<uint8_t*>(dst);
+  return Walk(bus, len, wdc::DmaDir::kToDevice, [&d](uint8_t* host, uint64_t n) {
+    std::memcpy(d, host, n);
+    d += n;
+  });
+}
+
+bool BusMap::WriteLocked(uint64_t bus, const void* src, uint64_t len) {
+  if (!CheckLocked(bus, len, wdc::DmaDir::kFromDevice)) return false;
+  const uint8_t* s = static_cast<const uint8_t*>(src);
+  return Walk(bus, len, wdc::DmaDir::kFromDevice, [&s](uint8_t* host, uint64_t n) {
+    std::memcpy(host, s, n);
+    s += n;
+  });
+}
+
+}  // namespace sim

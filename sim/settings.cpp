@@ -1,0 +1,226 @@
+#include "sim/settings.h"
+
+#include <algorithm>
+
+namespace sim {
+namespace {
+
+// Strict unsigned parse: digits only (0x prefix when hex is allowed), no sign, no space, no
+// trailing junk, nothing above `max`. Overflow is caught before it happens.
+bool ParseUnsigned(std::string_view s, bool allow_hex, uint64_t max, uint64_t* out) {
+  uint32_t base = 10;
+  if (allow_hex && s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+    base = 16;
+    s.remove_prefix(2);
+  }
+  if (s.empty()) return false;
+  uint64_t v = 0;
+  for (char c : s) {
+    uint32_t d;
+    if (c >= '0' && c <= '9') d = static_cast<uint32_t>(c - '0');
+    else if (base == 16 && c >= 'a' && c <= 'f') d = static_cast<uint32_t>(c - 'a' + 10);
+    else if (base == 16 && c >= 'A' && c <= 'F') d = static_cast<uint32_t>(c - 'A' + 10);
+    else return false;
+    if (d > max || v > (max - d) / base) return false;
+    v = v * base + d;
+  }
+  *out = v;
+  return true;
+}
+
+bool ParseSigned(std::string_view s, int64_t limit, int64_t* out) {
+  bool negative = false;
+  if (!s.empty() && (s[0] == '-' || s[0] == '+')) {
+    negative = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  uint64_t magnitude;
+  if (!ParseUnsigned(s, false, static_cast<uint64_t>(limit), &magnitude)) return false;
+  *out = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  return true;
+}
+
+// Splits "A<sep>B" at the first separator; false when there is none.
+bool SplitAt(std::string_view s, char sep, std::string_view* a, std::string_view* b) {
+  size_t at = s.find(sep);
+  if (at == std::string_view::npos) return false;
+  *a = s.substr(0, at);
+  *b = s.substr(at + 1);
+  return true;
+}
+
+class Parser {
+ public:
+  Parser(Settings* out, std::string* error) : out_(out), error_(error) {}
+
+  bool Item(std::string_view item) {
+    item_ = item;
+    std::string_view key, value;
+    if (!SplitAt(item, '=', &key, &value)) return Fail("expected key=value");
+    if (key == "boards") return Boards(value);
+    if (key == "fail") return FailOp(value);
+    if (key == "bar0-stuck") return Stuck(value);
+    if (key == "pause") return Pause(value);
+    if (key == "misalign") return Misalign(value);
+    if (key == "high-bus") return HighBus(value);
+    if (key == "link") return Link(value);
+    if (key == "irq-drop") return IrqDrop(value);
+    if (key == "dma-shift") return DmaShift(value);
+    if (key == "wordcount-bad") return WordcountBad(value);
+    if (key == "sg-swap") return SgSwap(value);
+    return Fail("unknown setting");
+  }
+
+ private:
+  bool Fail(const std::string& why) {
+    if (error_) *error_ = "bad FPGA_SIM item '" + std::string(item_) + "': " + why;
+    return false;
+  }
+  // Settings that hold one value may be given once: a second one would silently win.
+  bool Once(const char* key) {
+    if (std::find(seen_.begin(), seen_.end(), std::string_view(key)) != seen_.end())
+      return Fail(std::string(key) + " given twice");
+    seen_.push_back(key);
+    return true;
+  }
+
+  bool Boards(std::string_view v) {
+    uint64_t n;
+    if (!ParseUnsigned(v, false, 3, &n)) return Fail("boards must be 0 to 3");
+    if (!Once("boards")) return false;
+    out_->boards = static_cast<uint32_t>(n);
+    return true;
+  }
+
+  bool FailOp(std::string_view v) {
+    std::string_view name = v, count;
+    uint64_t nth = 1;
+    if (SplitAt(v, '@', &name, &count) &&
+        (!ParseUnsigned(count, false, UINT32_MAX, &nth) || nth == 0))
+      return Fail("the call number after @ must be 1 to 4294967295");
+    wdc::Op op = wdc::OpFromName(name.data(), name.size());
+    if (op == wdc::Op::Count) return Fail("no library operation of that name");
+    if (!wdc::ReturnsStatus(op)) return Fail("that operation returns no status");
+    for (const wdc::FailRule& r : out_->fail_rules)
+      if (r.op == op && r.nth == nth) return Fail("given twice");
+    out_->fail_rules.push_back({op, static_cast<uint32_t>(nth)});
+    return true;
+  }
+
+  bool Stuck(std::string_view v) {
+    std::string_view offset, rest, bit, level;
+    uint64_t o, b, l;
+    if (!SplitAt(v, ':', &offset, &rest) || !SplitAt(rest, ':', &bit, &level))
+      return Fail("expected OFFSET:BIT:LEVEL");
+    if (!ParseUnsigned(offset, true, 4095, &o)) return Fail("offset must be 0 to 4095 (0xFFF)");
+    if (!ParseUnsigned(bit, false, 7, &b)) return Fail("bit must be 0 to 7");
+    if (!ParseUnsigned(level, false, 1, &l)) return Fail("level must be 0 or 1");
+    for (const StuckBit& s : out_->stuck_bits)
+      if (s.offset == o && s.bit == b) return Fail("that bit is already stuck");
+    out_->stuck_bits.push_back(
+        {static_cast<uint32_t>(o), static_cast<uint32_t>(b), static_cast<uint32_t>(l)});
+    return true;
+  }
+
+  bool Pause(std::string_view v) {
+    if (v != "on" && v != "off") return Fail("pause must be on or off");
+    if (!Once("pause")) return false;
+    out_->sleep_enabled = v == "on";
+    return true;
+  }
+
+  bool Misalign(std::string_view v) {
+    uint64_t n;
+    if (!ParseUnsigned(v, false, 4095, &n) || n == 0) return Fail("misalign must be 1 to 4095");
+    if (!Once("misalign")) return false;
+    out_->misalign = static_cast<uint32_t>(n);
+    return true;
+  }
+
+  bool HighBus(std::string_view v) {
+    if (v != "0" && v != "1") return Fail("high-bus must be 0 or 1");
+    if (!Once("high-bus")) return false;
+    out_->high_bus = v == "1";
+    return true;
+  }
+
+  bool Link(std::string_view v) {
+    // genGxW
+    uint64_t g, w;
+    std::string_view gen, width;
+    if (v.substr(0, 3) != "gen" || !SplitAt(v.substr(3), 'x', &gen, &width) ||
+        !ParseUnsigned(gen, false, 3, &g) || g == 0 || !ParseUnsigned(width, false, 16, &w) ||
+        (w != 1 && w != 2 && w != 4 && w != 8 && w != 16))
+      return Fail("link must be genGxW with G 1 to 3 and W 1, 2, 4, 8 or 16");
+    if (!Once("link")) return false;
+    out_->link_gen = static_cast<uint32_t>(g);
+    out_->link_width = static_cast<uint32_t>(w);
+    return true;
+  }
+
+  bool IrqDrop(std::string_view v) {
+    std::string_view kind, count;
+    uint64_t n;
+    if (!SplitAt(v, '@', &kind, &count) || (kind != "ch0" && kind != "backloop"))
+      return Fail("expected irq-drop=ch0@N or irq-drop=backloop@N");
+    if (!ParseUnsigned(count, false, UINT32_MAX, &n) || n == 0)
+      return Fail("the completion number must be 1 to 4294967295");
+    std::vector<uint32_t>& list = kind == "ch0" ? out_->irq_drop_ch0 : out_->irq_drop_backloop;
+    if (std::find(list.begin(), list.end(), n) != list.end()) return Fail("given twice");
+    list.push_back(static_cast<uint32_t>(n));
+    return true;
+  }
+
+  bool DmaShift(std::string_view v) {
+    int64_t k;
+    if (!ParseSigned(v, 4096, &k)) return Fail("dma-shift must be -4096 to 4096");
+    if (!Once("dma-shift")) return false;
+    out_->dma_shift = static_cast<int32_t>(k);
+    return true;
+  }
+
+  bool WordcountBad(std::string_view v) {
+    uint64_t n;
+    if (!ParseUnsigned(v, false, UINT32_MAX, &n) || n == 0)
+      return Fail("wordcount-bad must be 1 to 4294967295");
+    if (!Once("wordcount-bad")) return false;
+    out_->wordcount_bad = static_cast<uint32_t>(n);
+    return true;
+  }
+
+  bool SgSwap(std::string_view v) {
+    std::string_view a, b;
+    uint64_t i, j;
+    if (!SplitAt(v, ':', &a, &b) || !ParseUnsigned(a, false, UINT32_MAX, &i) ||
+        !ParseUnsigned(b, false, UINT32_MAX, &j))
+      return Fail("expected sg-swap=I:J with two page numbers");
+    if (i == j) return Fail("the two pages must differ");
+    if (!Once("sg-swap")) return false;
+    out_->sg_swap = true;
+    out_->swap_i = static_cast<uint32_t>(i);
+    out_->swap_j = static_cast<uint32_t>(j);
+    return true;
+  }
+
+  Settings* out_;
+  std::string* error_;
+  std::string_view item_;
+  std::vector<std::string_view> seen_;
+};
+
+}  // namespace
+
+bool ParseSettings(const char* text, Settings* out, std::string* error) {
+  *out = Settings();
+  if (text == nullptr || *text == '\0') return true;
+  Parser parser(out, error);
+  std::string_view rest(text);
+  for (;;) {
+    size_t comma = rest.find(',');
+    if (!parser.Item(rest.substr(0, comma))) return false;
+    if (comma == std::string_view::npos) return true;
+    rest.remove_prefix(comma + 1);
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,43 @@
+// The virtual board's settings: the text of FPGA_SIM, comma-separated key=value items. The
+// parser is pure (no board, no environment) so that it can be tested and fuzzed on its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "wdc/backend.h"
+
+namespace sim {
+
+// A BAR0 memory cell whose bit always holds one level, at every access width and for DMA.
+struct StuckBit {
+  uint32_t offset = 0;  // byte offset in BAR0, 0..4095
+  uint32_t bit = 0;     // 0..7
+  uint32_t level = 0;   // 0 or 1
+};
+
+struct Settings {
+  uint32_t boards = 1;
+  std::vector<wdc::FailRule> fail_rules;
+  std::vector<StuckBit> stuck_bits;
+  bool sleep_enabled = true;
+  uint32_t misalign = 0;      // contiguous buffers start this many bytes past a 4 KiB boundary
+  bool high_bus = false;      // bus addresses above 4 GiB
+  uint32_t link_gen = 2;      // 1..3
+  uint32_t link_width = 4;    // 1, 2, 4, 8, 16
+  std::vector<uint32_t> irq_drop_ch0;       // channel-0 completions (from 1) without interrupt
+  std::vector<uint32_t> irq_drop_backloop;  // backloop completions (from 1) without interrupt
+  int32_t dma_shift = 0;      // channel-0 memory-write data lands this many bytes off
+  uint32_t wordcount_bad = 0; // every Nth channel-0 transfer leaves a wrong word count; 0: never
+  bool sg_swap = false;       // destination pages swap_i and swap_j exchange their data
+  uint32_t swap_i = 0;
+  uint32_t swap_j = 0;
+};
+
+// Parses `text` (null or empty: the defaults). On a bad item returns false with *error naming
+// the item and what is wrong with it; *out is then unspecified.
+bool ParseSettings(const char* text, Settings* out, std::string* error);
+
+}  // namespace sim
