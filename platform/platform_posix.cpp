@@ -1,0 +1,502 @@
+// The platform services on Linux: events and doorbells over futexes, time from CLOCK_MONOTONIC,
+// the keyboard and console from the controlling terminal.
+#include "platform/platform.h"
+#include "platform/spin_wait.h"
+
+#include <linux/futex.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+
+namespace platform {
+
+namespace {
+
+// ---- Spin, then block on a futex -------------------------------------------------------------
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+                  std::atomic<uint32_t>::is_always_lock_free,
+              "futexes need a plain 32-bit word");
+
+void FutexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* relative) {
+  // Returns at once when the word no longer holds `expected`, which closes the window between
+  // the waiter's last look and its sleep. EINTR and spurious wake-ups just send the caller round
+  // its loop again.
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, relative,
+          nullptr, 0);
+}
+
+void FutexWake(std::atomic<uint32_t>* word, int count) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr,
+          nullptr, 0);
+}
+
+enum class Take { kTaken, kNotReady, kGone, kTimeout };
+
+uint64_t DeadlineAfterNs(uint64_t timeout_ns) {
+  if (timeout_ns == Doorbell::kForever) return Doorbell::kForever;
+  uint64_t now = NowNs();
+  return timeout_ns > Doorbell::kForever - now ? Doorbell::kForever : now + timeout_ns;
+}
+
+// Waits until try_take(seen) stops answering kNotReady or the deadline passes. try_take loads
+// `word` once, tries to consume it and, when it is not ready, leaves the value it saw in `seen`.
+//
+// Lost wake-ups are excluded Dekker-style with sequentially consistent operations on both sides:
+// a waiter counts itself in `sleepers` and then looks at the word again; a waker changes the
+// word and then looks at `sleepers`. At least one of them sees the other, and the futex itself
+// refuses to sleep once the word differs from what the waiter saw.
+template <class TryTake>
+Take SpinThenBlock(std::atomic<uint32_t>& word, std::atomic<uint32_t>& sleepers,
+                   uint64_t deadline_ns, uint64_t spin_ns, TryTake try_take) {
+  uint32_t seen = 0;
+  Take r = try_take(seen);
+  if (r != Take::kNotReady) return r;
+  uint64_t now = NowNs();
+  if (now >= deadline_ns) return Take::kTimeout;
+
+  const uint64_t spin_end = deadline_ns - now > spin_ns ? now + spin_ns : deadline_ns;
+  for (uint32_t i = 0; now < spin_end; ++i) {
+    if (i < kSpinsBeforeYield) {
+      CpuRelax();
+    } else {
+      sched_yield();
+    }
+    r = try_take(seen);
+    if (r != Take::kNotReady) return r;
+    // The clock costs more than a pause; look at it every 16 pauses and after every yield.
+    if (i >= kSpinsBeforeYield || (i & 15) == 15) now = NowNs();
+  }
+
+  sleepers.fetch_add(1, std::memory_order_seq_cst);
+  for (;;) {
+    r = try_take(seen);
+    if (r != Take::kNotReady) break;
+    now = NowNs();
+    if (now >= deadline_ns) {
+      r = Take::kTimeout;
+      break;
+    }
+    if (deadline_ns == Doorbell::kForever) {
+      FutexWait(&word, seen, nullptr);
+    } else {
+      const uint64_t left = deadline_ns - now;
+      timespec ts;
+      ts.tv_sec = static_cast<time_t>(left / 1000000000u);
+      ts.tv_nsec = static_cast<long>(left % 1000000000u);
+      FutexWait(&word, seen, &ts);
+    }
+  }
+  sleepers.fetch_sub(1, std::memory_order_seq_cst);
+  return r;
+}
+
+// ---- The event table -------------------------------------------------------------------------
+//
+// A handle names a slot of a static table plus the generation the slot had when the event was
+// created; the slot's state word carries the current generation. Every operation checks and
+// changes the word with one compare-and-swap, so an operation through a closed handle fails
+// even when it races the close or the slot's reuse, and no operation ever reaches memory that
+// is freed: the table lives as long as the process. This matters because the library's
+// interrupt thread may still signal an event the program has closed (after a failed disable).
+//
+// State word: bit 0 signalled, bit 1 manual-reset, bits 2..31 generation. A live generation is
+// odd, a closed one even; closing adds one, creating adds one.
+constexpr uint32_t kSignaled = 1u;
+constexpr uint32_t kManual = 2u;
+constexpr int kGenShift = 2;
+constexpr uint32_t kGenMask = 0x3FFFFFFFu;
+
+uint32_t GenOf(uint32_t word) { return (word >> kGenShift) & kGenMask; }
+
+// Handle layout: bit 0 set (never a null or an aligned pointer), bits 1..12 the slot, the
+// generation above; on 64-bit targets a tag in the top 16 bits, so that a stray pointer or small
+// integer is rejected before the generation is even compared.
+constexpr uint32_t kSlotCount = 1024;
+constexpr int kSlotBits = 12;
+static_assert(kSlotCount <= (1u << kSlotBits), "slot index must fit its handle field");
+constexpr int kHandleGenShift = 1 + kSlotBits;
+constexpr int kPtrBits = static_cast<int>(8 * sizeof(uintptr_t));
+constexpr int kHandleGenBits = kPtrBits - kHandleGenShift >= 30 ? 30 : kPtrBits - kHandleGenShift;
+constexpr uintptr_t kHandleGenMask = (uintptr_t{1} << kHandleGenBits) - 1;
+constexpr uintptr_t kHandleTag = kPtrBits == 64 ? static_cast<uintptr_t>(0xE5E7ull << 48) : 0;
+
+struct alignas(64) Slot {  // one cache line each: unrelated events never share a line
+  std::atomic<uint32_t> word{0};
+  std::atomic<uint32_t> sleepers{0};
+};
+
+Slot g_slots[kSlotCount];
+
+// Closed slots are reused first in, first out, so a slot comes back as late as possible.
+std::mutex g_alloc_mu;
+uint32_t g_free_ring[kSlotCount];
+uint32_t g_free_head = 0;
+uint32_t g_free_count = 0;
+uint32_t g_never_used = 0;
+
+std::atomic<uint32_t> g_failing_creates{0};
+
+EventHandle Encode(uint32_t slot, uint32_t gen) {
+  const uintptr_t v = kHandleTag | ((gen & kHandleGenMask) << kHandleGenShift) |
+                      (uintptr_t{slot} << 1) | 1u;
+  return reinterpret_cast<EventHandle>(v);
+}
+
+// Finds the slot a handle names, without touching the table; null for anything that is not the
+// shape of a handle.
+Slot* Decode(EventHandle handle, uint32_t* gen_bits) {
+  const uintptr_t v = reinterpret_cast<uintptr_t>(handle);
+  const uint32_t slot = static_cast<uint32_t>((v >> 1) & ((1u << kSlotBits) - 1));
+  const uint32_t gen = static_cast<uint32_t>((v >> kHandleGenShift) & kHandleGenMask);
+  if (slot >= kSlotCount || (gen & 1u) == 0) return nullptr;
+  if (Encode(slot, gen) != handle) return nullptr;
+  *gen_bits = gen;
+  return &g_slots[slot];
+}
+
+bool IsGen(uint32_t word, uint32_t gen_bits) {
+  return (GenOf(word) & kHandleGenMask) == gen_bits;
+}
+
+bool PopFreeSlot(uint32_t* slot) {
+  std::lock_guard<std::mutex> lock(g_alloc_mu);
+  if (g_free_count > 0) {
+    *slot = g_free_ring[g_free_head];
+    g_free_head = (g_free_head + 1) % kSlotCount;
+    --g_free_count;
+    return true;
+  }
+  if (g_never_used < kSlotCount) {
+    *slot = g_never_used++;
+    return true;
+  }
+  return false;
+}
+
+void PushFreeSlot(uint32_t slot) {
+  std::lock_guard<std::mutex> lock(g_alloc_mu);
+  g_free_ring[(g_free_head + g_free_count) % kSlotCount] = slot;
+  ++g_free_count;
+}
+
+}  // namespace
+
+EventHandle EventCreate(bool manual_reset, bool initially_set) {
+  uint32_t failing = g_failing_creates.load(std::memory_order_relaxed);
+  while (failing > 0) {
+    if (g_failing_creates.compare_exchange_weak(failing, failing - 1)) return nullptr;
+  }
+  uint32_t slot = 0;
+  if (!PopFreeSlot(&slot)) return nullptr;
+  Slot& s = g_slots[slot];
+  // The slot is off the free list, so only stale handles can touch its word now, and their
+  // compare-and-swaps fail against the new generation.
+  const uint32_t gen = (GenOf(s.word.load(std::memory_order_relaxed)) + 1) & kGenMask;
+  s.word.store((gen << kGenShift) | (manual_reset ? kManual : 0u) | (initially_set ? kSignaled : 0u),
+               std::memory_order_seq_cst);
+  return Encode(slot, gen);
+}
+
+bool EventSet(EventHandle event) {
+  uint32_t gen = 0;
+  Slot* s = Decode(event, &gen);
+  if (s == nullptr) return false;
+  uint32_t w = s->word.load(std::memory_order_relaxed);
+  do {
+    if (!IsGen(w, gen)) return false;
+    // Written even when already set: the waiter that consumes the signal must also see what
+    // this setter wrote before it, which takes a read-modify-write in the release sequence.
+  } while (!s->word.compare_exchange_weak(w, w | kSignaled, std::memory_order_seq_cst,
+                                          std::memory_order_relaxed));
+  // A waiter that counted itself asleep after this point sees the signal before it sleeps.
+  if ((w & kSignaled) == 0 && s->sleepers.load(std::memory_order_seq_cst) != 0) {
+    FutexWake(&s->word, (w & kManual) != 0 ? INT_MAX : 1);
+  }
+  return true;
+}
+
+bool EventReset(EventHandle event) {
+  uint32_t gen = 0;
+  Slot* s = Decode(event, &gen);
+  if (s == nullptr) return false;
+  uint32_t w = s->word.load(std::memory_order_relaxed);
+  do {
+    if (!IsGen(w, gen)) return false;
+  } while (!s->word.compare_exchange_weak(w, w & ~kSignaled, std::memory_order_seq_cst,
+                                          std::memory_order_relaxed));
+  return true;
+}
+
+uint32_t EventWait(EventHandle event, uint32_t timeout_ms) {
+  uint32_t gen = 0;
+  Slot* s = Decode(event, &gen);
+  if (s == nullptr) return kWaitFailed;
+  auto try_take = [s, gen](uint32_t& seen) {
+    uint32_t w = s->word.load(std::memory_order_seq_cst);
+    for (;;) {
+      if (!IsGen(w, gen)) return Take::kGone;
+      if ((w & kSignaled) == 0) {
+        seen = w;
+        return Take::kNotReady;
+      }
+      if ((w & kManual) != 0) return Take::kTaken;
+      if (s->word.compare_exchange_weak(w, w & ~kSignaled, std::memory_order_seq_cst,
+                                        std::memory_order_seq_cst)) {
+        return Take::kTaken;
+      }
+    }
+  };
+  const uint64_t deadline =
+      timeout_ms == kInfinite ? Doorbell::kForever : DeadlineAfterNs(uint64_t{timeout_ms} * 1000000u);
+  switch (SpinThenBlock(s->word, s->sleepers, deadline, kSpinBudgetNs, try_take)) {
+    case Take::kTaken:
+      return kWaitSignaled;
+    case Take::kTimeout:
+      return kWaitTimeout;
+    default:
+      return kWaitFailed;  // closed before or during the wait
+  }
+}
+
+bool EventClose(EventHandle event) {
+  uint32_t gen = 0;
+  Slot* s = Decode(event, &gen);
+  if (s == nullptr) return false;
+  uint32_t w = s->word.load(std::memory_order_relaxed);
+  uint32_t closed = 0;
+  do {
+    if (!IsGen(w, gen)) return false;  // already closed, or a slot reused since
+    closed = ((GenOf(w) + 1) & kGenMask) << kGenShift;
+  } while (!s->word.compare_exchange_weak(w, closed, std::memory_order_seq_cst,
+                                          std::memory_order_relaxed));
+  // Waiters still asleep on this event wake up, see the new generation and fail.
+  if (s->sleepers.load(std::memory_order_seq_cst) != 0) FutexWake(&s->word, INT_MAX);
+  PushFreeSlot(static_cast<uint32_t>(s - g_slots));
+  return true;
+}
+
+// ---- Doorbell --------------------------------------------------------------------------------
+
+void Doorbell::Ring() {
+  if (pending_.exchange(1, std::memory_order_seq_cst) == 0 &&
+      sleepers_.load(std::memory_order_seq_cst) != 0) {
+    FutexWake(&pending_, 1);
+  }
+}
+
+bool Doorbell::TryTake() {
+  // Look before the exchange so that an idle poll does not pull the line away from the ringer.
+  return pending_.load(std::memory_order_relaxed) != 0 &&
+         pending_.exchange(0, std::memory_order_seq_cst) != 0;
+}
+
+bool Doorbell::Wait(uint64_t timeout_ns) { return WaitUntil(DeadlineAfterNs(timeout_ns)); }
+
+bool Doorbell::WaitUntil(uint64_t deadline_ns) {
+  auto try_take = [this](uint32_t& seen) {
+    if (pending_.load(std::memory_order_seq_cst) == 0) {
+      seen = 0;
+      return Take::kNotReady;
+    }
+    return pending_.exchange(0, std::memory_order_seq_cst) != 0 ? Take::kTaken : Take::kNotReady;
+  };
+  return SpinThenBlock(pending_, sleepers_, deadline_ns, spin_ns_, try_take) == Take::kTaken;
+}
+
+// ---- Time ------------------------------------------------------------------------------------
+
+void SleepMs(uint32_t ms) {
+  timespec left;
+  left.tv_sec = static_cast<time_t>(ms / 1000u);
+  left.tv_nsec = static_cast<long>(ms % 1000u) * 1000000L;
+  // A signal handler running meanwhile must not cut the pause short.
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+uint64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+bool PerfCounter(int64_t* ticks) {
+  if (ticks == nullptr) return false;
+  *ticks = static_cast<int64_t>(NowNs());
+  return true;
+}
+
+bool PerfFrequency(int64_t* ticks_per_second) {
+  if (ticks_per_second == nullptr) return false;
+  *ticks_per_second = 1000000000;
+  return true;
+}
+
+// ---- Console and keyboard --------------------------------------------------------------------
+
+namespace {
+
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+constexpr int kFatalSignalCount = sizeof(kFatalSignals) / sizeof(kFatalSignals[0]);
+
+// The controlling terminal, whatever stdin is: -1 without one, kNotLooked before the first
+// look. ConsoleInit always looks again, so that a process forked into another session finds
+// its own terminal, not the one its parent saw.
+constexpr int kNotLooked = -2;
+std::mutex g_tty_mu;
+std::atomic<int> g_tty_fd{kNotLooked};
+
+termios g_saved_termios;
+// Set while the terminal is in our mode; whoever clears it restores. Lock-free, so the signal
+// handlers may use it.
+std::atomic<int> g_raw_active{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used from signal handlers");
+
+struct sigaction g_old_actions[kFatalSignalCount];
+bool g_handler_installed[kFatalSignalCount];
+bool g_atexit_registered = false;
+
+std::atomic<int (*)()> g_key_hook{nullptr};
+
+// KeyHit runs after every DMA transfer, 16.7 million times per pass, and FIONREAD on a terminal
+// is a system call of about 1.4 us here (23 s per pass). So a "no key" answer is trusted for up
+// to 1 ms: a key is then seen at most 1 ms late, which nobody can tell at the keyboard, and the
+// common call costs one clock read. A "key waiting" answer is never cached (each call looks
+// again), and ConsoleInit clears the cache so the first call after it always looks.
+constexpr uint64_t kNoKeyCacheNs = 1000000;
+std::atomic<uint64_t> g_no_key_until{0};
+
+int LookForTerminal(bool again) {
+  std::lock_guard<std::mutex> lock(g_tty_mu);
+  int fd = g_tty_fd.load();
+  if (fd != kNotLooked && !again) return fd;
+  const int found = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (found >= 0 && !isatty(found)) {
+    close(found);
+    g_tty_fd.store(-1);
+  } else {
+    g_tty_fd.store(found < 0 ? -1 : found);
+  }
+  if (fd >= 0) close(fd);
+  return g_tty_fd.load();
+}
+
+// Async-signal-safe: runs from the fatal-signal handlers as well as from ConsoleRestore.
+void RestoreTerminal() {
+  if (g_raw_active.exchange(0) == 0) return;
+  // A process moved to the background since ConsoleInit would be stopped by SIGTTOU on
+  // tcsetattr; with SIGTTOU ignored the change goes through.
+  struct sigaction ignore;
+  struct sigaction previous;
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ignore.sa_flags = 0;
+  sigaction(SIGTTOU, &ignore, &previous);
+  while (tcsetattr(g_tty_fd.load(), TCSANOW, &g_saved_termios) != 0 && errno == EINTR) {
+  }
+  sigaction(SIGTTOU, &previous, nullptr);
+}
+
+void OnFatalSignal(int sig) {
+  const int saved_errno = errno;
+  RestoreTerminal();
+  // Put back what the signal did before ConsoleInit and send it again. The signal is blocked
+  // while this handler runs, so it is delivered, with that action, as soon as the handler
+  // returns.
+  for (int i = 0; i < kFatalSignalCount; ++i) {
+    if (kFatalSignals[i] == sig) sigaction(sig, &g_old_actions[i], nullptr);
+  }
+  raise(sig);
+  errno = saved_errno;
+}
+
+void InstallSignalHandlers() {
+  for (int i = 0; i < kFatalSignalCount; ++i) {
+    if (g_handler_installed[i]) continue;
+    struct sigaction current;
+    if (sigaction(kFatalSignals[i], nullptr, &current) != 0) continue;
+    // A signal the caller chose to ignore (nohup, a background job) stays ignored.
+    if ((current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN) continue;
+    struct sigaction ours;
+    ours.sa_handler = OnFatalSignal;
+    sigemptyset(&ours.sa_mask);
+    ours.sa_flags = 0;
+    if (sigaction(kFatalSignals[i], &ours, &g_old_actions[i]) == 0) g_handler_installed[i] = true;
+  }
+}
+
+void RemoveSignalHandlers() {
+  for (int i = 0; i < kFatalSignalCount; ++i) {
+    if (!g_handler_installed[i]) continue;
+    sigaction(kFatalSignals[i], &g_old_actions[i], nullptr);
+    g_handler_installed[i] = false;
+  }
+}
+
+}  // namespace
+
+void ConsoleInit() {
+  // Every message must reach the console when its printf returns, line end or not.
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  g_no_key_until.store(0, std::memory_order_relaxed);
+  if (g_raw_active.load() != 0) return;  // already set up; the terminal is the one we changed
+  const int fd = LookForTerminal(true);
+  if (fd < 0) return;
+  // Only the foreground job may change the terminal; a background one would be stopped.
+  if (tcgetpgrp(fd) != getpgrp()) return;
+  termios raw;
+  if (tcgetattr(fd, &raw) != 0) return;
+  g_saved_termios = raw;
+  // A key press becomes readable at once and is not echoed; ISIG stays on so Ctrl-C still
+  // interrupts. VMIN/VTIME do not matter: the utility never reads the key.
+  raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  InstallSignalHandlers();
+  if (!g_atexit_registered) {
+    g_atexit_registered = true;
+    std::atexit(ConsoleRestore);
+  }
+  g_raw_active.store(1);  // before the change, so a signal arriving right after it restores
+  if (tcsetattr(fd, TCSANOW, &raw) != 0) g_raw_active.store(0);
+}
+
+void ConsoleRestore() {
+  RestoreTerminal();
+  RemoveSignalHandlers();
+}
+
+int KeyHit() {
+  if (int (*hook)() = g_key_hook.load(std::memory_order_acquire)) return hook();
+  int fd = g_tty_fd.load(std::memory_order_relaxed);
+  if (fd == kNotLooked) fd = LookForTerminal(false);
+  if (fd < 0) return 0;
+  const uint64_t now = NowNs();
+  if (now < g_no_key_until.load(std::memory_order_relaxed)) return 0;
+  int waiting = 0;
+  if (ioctl(fd, FIONREAD, &waiting) != 0) return 0;
+  if (waiting > 0) return 1;
+  g_no_key_until.store(now + kNoKeyCacheNs, std::memory_order_relaxed);
+  return 0;
+}
+
+namespace testing {
+
+void FailEventCreates(uint32_t count) { g_failing_creates.store(count); }
+
+void SetKeyHitHook(int (*hook)()) { g_key_hook.store(hook, std::memory_order_release); }
+
+}  // namespace testing
+
+}  // namespace platform

@@ -1,0 +1,71 @@
+// Cross-thread wake-ups for the transfer path: a waiter polls for a short while before it asks
+// the kernel to put it to sleep, and a waker makes no system call while nobody sleeps. The
+// completion events of platform.h use the same policy; the virtual board and the library use
+// Doorbell for their own hand-offs (register write -> DMA engine -> interrupt thread).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+#include <immintrin.h>
+#endif
+
+namespace platform {
+
+// How long a waiter polls before it blocks. A DMA transfer of the integrity test completes a
+// few microseconds to a few tens of microseconds after it is started, and transfers follow each
+// other about 100 us apart; a sleep/wake pair through the kernel costs several microseconds of
+// system calls on each side (about 1.4 us per system call on a virtualised machine) plus the
+// scheduler's wake-up latency. 200 us covers a whole transfer cycle with margin, so on the hot
+// path nobody sleeps, and an idle waiter stops burning a CPU after 0.2 ms.
+constexpr uint64_t kSpinBudgetNs = 200000;
+
+// Polls done with a pause instruction before each further poll yields the CPU instead. With two
+// cores and three busy threads (test, DMA engine, interrupt thread) a pure spinner can hold the
+// core the thread it waits for needs; a few hundred pauses (a few microseconds) catch the fast
+// completions, after that sched_yield lets the other thread run.
+constexpr uint32_t kSpinsBeforeYield = 256;
+
+// One pause of a polling loop: tells the core this is a spin, saving power and the pipeline
+// flush on exit, and gives the sibling hyper-thread room.
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__) || defined(_M_X64) || defined(_M_IX86)
+  _mm_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
+// A coalescing wake-up signal between threads: Ring() marks it pending, Wait() consumes the
+// pending mark or waits for one. Rings that arrive while a mark is already pending merge into
+// it (two rings before one wait wake the waiter once), like an auto-reset event. That suits
+// users that keep their real state elsewhere (a register, a queue, a stop flag) and re-read it
+// after every wake-up: a ring says "look again", not "one item". Everything written before
+// Ring() is visible to the thread whose Wait() consumed that ring.
+// Meant for one waiting thread; several waiters are safe, but one ring wakes only one of them.
+class Doorbell {
+ public:
+  static constexpr uint64_t kForever = ~uint64_t{0};
+
+  // spin_ns: how long Wait polls before blocking; 0 blocks at once.
+  explicit Doorbell(uint64_t spin_ns = kSpinBudgetNs) : spin_ns_(spin_ns) {}
+  Doorbell(const Doorbell&) = delete;
+  Doorbell& operator=(const Doorbell&) = delete;
+
+  // Never blocks; makes a system call only when a waiter is asleep.
+  void Ring();
+  // Consumes a pending ring without waiting; true when there was one.
+  bool TryTake();
+  // Waits for a ring for up to timeout_ns (kForever: no limit); true when a ring was consumed.
+  bool Wait(uint64_t timeout_ns);
+  // The same with an absolute deadline on the NowNs() clock (kForever: none).
+  bool WaitUntil(uint64_t deadline_ns);
+
+ private:
+  std::atomic<uint32_t> pending_{0};
+  std::atomic<uint32_t> sleepers_{0};
+  uint64_t spin_ns_;
+};
+
+}  // namespace platform
