@@ -1,0 +1,122 @@
+// The utility and its console: the key press that stops the integrity pass, a key already
+// waiting, no controlling terminal at all, and the terminal given back after a signal.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "check/e2e_harness.h"
+
+namespace e2e {
+namespace {
+
+using namespace text;
+
+TEST(E2eKeyboard, KeyWaitingBeforeThePassEndsItAfterItsFirstTransfer) {
+  // The key is typed while the BAR0 test runs and waits in the terminal. The second channel-0
+  // completion is dropped: had the pass gone past its first transfer, it would report the
+  // waiting failure instead of the interruption.
+  RunResult r = RunProgram(
+      Utility("irq-drop=ch0@2", {KeyWhen("\nWriting the bytes array to BAR0 memory\n")}));
+  E2E_EXPECT_VERDICT(CheckRun(r, InterruptedRun()));
+}
+
+TEST(E2eKeyboard, TypedKeyIsNeitherEchoedNorTaken) {
+  // Several keys in the first size: one interruption, and none of them shows on the console.
+  RunResult r = RunProgram(
+      Utility(std::nullopt, {Action{"Testing for transfer size = 4096...\n", "abc\n", 0}}));
+  E2E_EXPECT_VERDICT(CheckRun(r, InterruptedRun()));
+}
+
+TEST(E2eKeyboard, WithoutAControllingTerminalNoKeyIsEverSeen) {
+  // A key written to stdin is no key press: the pass runs on through two whole sizes until the
+  // dropped completion of transfer 8193 (the first of size 4094) ends it.
+  RunSpec s = Utility("irq-drop=ch0@8193", {KeyAtFirstSize()});
+  s.console = Console::kNoTerminal;
+  RunResult r = RunProgram(s);
+  E2E_EXPECT_VERDICT(CheckRun(
+      r, Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) +
+             SizeBlock(4096, {0, 0, 0}) + SizeBlock(4095, {0, 0, 0}) + SizeLine(4094) +
+             WaitFailure() + Performance() + BackloopHeading() + BackloopResult(0)));
+}
+
+// ---- Signals ----------------------------------------------------------------------------------
+
+struct SignalCase {
+  const char* name;
+  int signal;
+  std::vector<Action> before;  // what happens before the signal
+  std::string at;              // the text after which the signal comes
+  std::string printed;         // the expected output up to and including `at`
+};
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.name; }
+
+class E2eSignal : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(E2eSignal, EndsPromptlyAndGivesTheTerminalBack) {
+  const SignalCase& c = GetParam();
+  RunSpec s = Utility(std::nullopt, c.before);
+  s.actions.push_back(Action{c.at, "", c.signal});
+  s.timeout_ms = 30000;
+  RunResult r = RunProgram(s);
+
+  ASSERT_EQ(r.actions_fired, s.actions.size()) << Describe(r) << "\n" << r.output;
+  EXPECT_TRUE(r.signalled) << Describe(r);
+  EXPECT_EQ(r.term_signal, c.signal) << Describe(r);
+  EXPECT_LT(r.seconds, 15.0) << Describe(r);
+
+  // The output up to the signal is what the run prints; after it nothing but the end.
+  size_t at = r.output.find(c.at);
+  ASSERT_NE(at, std::string::npos) << r.output;
+  Match m = MatchOutput(c.printed, r.output.substr(0, at + c.at.size()));
+  EXPECT_TRUE(m.ok) << m.diff;
+
+  // While the test ran the terminal was raw and silent; afterwards it is as it was before.
+  ASSERT_FALSE(r.term_at_action.empty());
+  const TermSnapshot& during = r.term_at_action.back();
+  ASSERT_TRUE(during.valid && r.term_final.valid && r.term_initial.valid);
+  EXPECT_FALSE(during.Canonical()) << "the utility should read keys without a line end";
+  EXPECT_FALSE(during.Echo()) << "the utility should not echo keys";
+  EXPECT_TRUE(r.term_final.Canonical()) << "canonical mode not restored";
+  EXPECT_TRUE(r.term_final.Echo()) << "echo not restored";
+  EXPECT_EQ(r.term_final.tio.c_lflag, r.term_initial.tio.c_lflag);
+  EXPECT_EQ(r.term_final.tio.c_iflag, r.term_initial.tio.c_iflag);
+  EXPECT_EQ(r.term_final.tio.c_oflag, r.term_initial.tio.c_oflag);
+  EXPECT_EQ(r.term_final.tio.c_cc[VMIN], r.term_initial.tio.c_cc[VMIN]);
+  EXPECT_EQ(r.term_final.tio.c_cc[VTIME], r.term_initial.tio.c_cc[VTIME]);
+}
+
+const std::string kFirstSize = "Testing for transfer size = 4096...\n";
+std::string UpToFirstSize() {
+  return Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) + kFirstSize;
+}
+std::string UpToPerformanceStep2() {
+  return UpToFirstSize() + Interrupted() +
+         "\nMemory write DMA performance testing...\n"
+         "Memory write transfer rate is %f MByte/sec\n"
+         "\nMemory read DMA performance testing...\n";
+}
+std::string UpToBackloop() {
+  return UpToFirstSize() + Interrupted() + Performance() + BackloopHeading();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DuringEachTest, E2eSignal,
+    ::testing::Values(
+        SignalCase{"SigintInIntegrityPass", SIGINT, {}, kFirstSize, UpToFirstSize()},
+        SignalCase{"SigtermInIntegrityPass", SIGTERM, {}, kFirstSize, UpToFirstSize()},
+        SignalCase{"SighupInIntegrityPass", SIGHUP, {}, kFirstSize, UpToFirstSize()},
+        SignalCase{"SigquitInIntegrityPass", SIGQUIT, {}, kFirstSize, UpToFirstSize()},
+        SignalCase{"SigintInBar0Test", SIGINT, {}, "\nWriting the uint16 array to BAR0 memory\n",
+                   Banner() + "\nBAR0 slave memory read/write testing:\n"
+                              "\nWriting the bytes array to BAR0 memory\n"
+                              "Reading of bytes array from BAR0 memory... success\n"
+                              "\nWriting the uint16 array to BAR0 memory\n"},
+        SignalCase{"SigintInPerformanceTest", SIGINT, {KeyAtFirstSize()},
+                   "\nMemory read DMA performance testing...\n", UpToPerformanceStep2()},
+        SignalCase{"SigtermInBackloopTest", SIGTERM, {KeyAtFirstSize()},
+                   "(buffers size is 50.000000 MByte)...\n", UpToBackloop()}),
+    [](const ::testing::TestParamInfo<SignalCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace e2e
