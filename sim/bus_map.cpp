@@ -3,9 +3,30 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#ifdef _WIN32
+#include <malloc.h>
+#endif
 
 namespace sim {
 namespace {
+
+// Page-aligned host memory. The Windows C library has no aligned_alloc; its aligned blocks come
+// from _aligned_malloc and must go back through _aligned_free, never free.
+void* AllocPages(size_t bytes, size_t page) {
+#ifdef _WIN32
+  return _aligned_malloc(bytes, page);
+#else
+  return std::aligned_alloc(page, bytes);
+#endif
+}
+
+void FreePages(void* mem) {
+#ifdef _WIN32
+  _aligned_free(mem);
+#else
+  std::free(mem);
+#endif
+}
 
 // Host memory a contiguous lock may ask for. The controller's length field is 29 bits; a
 // request beyond what any transfer could use is refused rather than allocated.
@@ -31,7 +52,7 @@ BusMap::BusMap(uint32_t misalign, bool high_bus)
 }
 
 BusMap::~BusMap() {
-  for (auto& kv : mappings_) std::free(kv.second.owned);
+  for (auto& kv : mappings_) FreePages(kv.second.owned);
 }
 
 BusMap::PageEntry* BusMap::Entry(uint32_t pfn) {
@@ -90,14 +111,14 @@ WdcStatus BusMap::AllocContig(uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* 
   if (bytes > kMaxContigBytes) return WDC_STATUS_NO_MEMORY;
   const uint64_t rounded = (uint64_t{bytes} + kPage - 1) & ~(kPage - 1);
   const uint32_t pages = static_cast<uint32_t>((misalign_ + uint64_t{bytes} + kPage - 1) / kPage);
-  void* mem = std::aligned_alloc(kPage, rounded);
+  void* mem = AllocPages(rounded, kPage);
   if (mem == nullptr) return WDC_STATUS_NO_MEMORY;
   std::memset(mem, 0, rounded);
 
   std::lock_guard<std::mutex> lock(mu_);
   uint32_t first;
   if (!AllocContigPfns(pages, &first)) {
-    std::free(mem);
+    FreePages(mem);
     return WDC_STATUS_NO_MEMORY;
   }
   const uint64_t cookie = next_cookie_++;
@@ -176,7 +197,7 @@ void BusMap::Release(Mapping* m) {
   }
   if (m->contig && !m->pfns.empty()) FreeContigPfns(m->pfns.front(), static_cast<uint32_t>(m->pfns.size()));
   else sg_used_ -= static_cast<uint32_t>(m->pfns.size());
-  std::free(m->owned);
+  FreePages(m->owned);
   m->owned = nullptr;
   m->pfns.clear();
 }
