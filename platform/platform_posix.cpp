@@ -68,8 +68,9 @@ Take SpinThenBlock(std::atomic<uint32_t>& word, std::atomic<uint32_t>& sleepers,
   if (now >= deadline_ns) return Take::kTimeout;
 
   const uint64_t spin_end = deadline_ns - now > spin_ns ? now + spin_ns : deadline_ns;
+  const uint32_t pauses = SpinsBeforeYield();
   for (uint32_t i = 0; now < spin_end; ++i) {
-    if (i < kSpinsBeforeYield) {
+    if (i < pauses) {
       CpuRelax();
     } else {
       sched_yield();
@@ -77,7 +78,7 @@ Take SpinThenBlock(std::atomic<uint32_t>& word, std::atomic<uint32_t>& sleepers,
     r = try_take(seen);
     if (r != Take::kNotReady) return r;
     // The clock costs more than a pause; look at it every 16 pauses and after every yield.
-    if (i >= kSpinsBeforeYield || (i & 15) == 15) now = NowNs();
+    if (i >= pauses || (i & 15) == 15) now = NowNs();
   }
 
   sleepers.fetch_add(1, std::memory_order_seq_cst);

@@ -85,14 +85,15 @@ bool Doorbell::WaitUntil(uint64_t deadline_ns) {
   uint64_t now = NowNs();
   if (now >= deadline_ns) return false;
   const uint64_t spin_end = deadline_ns - now > spin_ns_ ? now + spin_ns_ : deadline_ns;
+  const uint32_t pauses = SpinsBeforeYield();
   for (uint32_t i = 0; now < spin_end; ++i) {
-    if (i < kSpinsBeforeYield) {
+    if (i < pauses) {
       CpuRelax();
     } else {
       SwitchToThread();
     }
     if (TryTake()) return true;
-    if (i >= kSpinsBeforeYield || (i & 15) == 15) now = NowNs();
+    if (i >= pauses || (i & 15) == 15) now = NowNs();
   }
   sleepers_.fetch_add(1);
   bool taken = false;

@@ -41,8 +41,9 @@ class Wake {
     if (ready()) return true;
     const uint64_t start = MonoNs();
     const uint64_t spin_end = start + spin_ns < deadline_ns ? start + spin_ns : deadline_ns;
+    const uint32_t pauses = platform::SpinsBeforeYield();
     for (uint32_t i = 1;; ++i) {
-      if (i < platform::kSpinsBeforeYield) platform::CpuRelax();
+      if (i < pauses) platform::CpuRelax();
       else std::this_thread::yield();
       if (ready()) return true;
       if ((i & 15) == 0 && MonoNs() >= spin_end) break;
