@@ -233,9 +233,9 @@ TEST_F(WdcHandles, NullStaleAndForeignHandlesAreRefused) {
   WdcDevice copy = *live;
   ExpectRefused(&copy);
   auto heap = std::make_unique<WdcDevice>(*live);
-  WdcDevice* freed = heap.get();
+  const uintptr_t freed = reinterpret_cast<uintptr_t>(heap.get());  // only the value is used
   heap.reset();
-  ExpectRefused(freed);
+  ExpectRefused(reinterpret_cast<WdcDeviceHandle>(freed));
   ExpectRefused(reinterpret_cast<WdcDeviceHandle>(reinterpret_cast<char*>(live) + 4));
   ExpectRefused(reinterpret_cast<WdcDeviceHandle>(reinterpret_cast<char*>(live) - 4));
   ExpectRefused(live + 1);
