@@ -700,9 +700,12 @@ bool SimBoard::ServiceRuns(uint64_t* next_due) {
   uint64_t loop_bytes = 0;
   uint64_t gen;
   bool did = false;
-  const uint64_t now = MonoNs();
+  uint64_t now;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    // Read under the lock: a run started by a register write is stamped under it too, so no
+    // run's start can lie after this moment.
+    now = MonoNs();
     gen = run_gen_.load(std::memory_order_seq_cst);
     for (uint32_t ch = 1; ch <= 3; ++ch) {
       const Run& r = runs_[ch];
