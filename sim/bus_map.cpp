@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #ifdef _WIN32
 #include <malloc.h>
 #endif
@@ -60,10 +61,10 @@ BusMap::PageEntry* BusMap::Entry(uint32_t pfn) {
   return leaf ? &leaf[pfn & ((1u << kLeafBits) - 1)] : nullptr;
 }
 
-BusMap::PageEntry& BusMap::EntryForInsert(uint32_t pfn) {
+BusMap::PageEntry* BusMap::EntryForInsert(uint32_t pfn) {
   std::unique_ptr<PageEntry[]>& leaf = table_[pfn >> kLeafBits];
-  if (!leaf) leaf.reset(new PageEntry[1u << kLeafBits]());
-  return leaf[pfn & ((1u << kLeafBits) - 1)];
+  if (!leaf) leaf.reset(new (std::nothrow) PageEntry[1u << kLeafBits]());
+  return leaf ? &leaf[pfn & ((1u << kLeafBits) - 1)] : nullptr;
 }
 
 bool BusMap::AllocContigPfns(uint32_t count, uint32_t* first) {
@@ -116,25 +117,42 @@ WdcStatus BusMap::AllocContig(uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* 
   std::memset(mem, 0, rounded);
 
   std::lock_guard<std::mutex> lock(mu_);
-  uint32_t first;
-  if (!AllocContigPfns(pages, &first)) {
+  // Short of memory the lock fails with a status, never an exception: everything that
+  // allocates comes before the map changes, or is undone by Release.
+  const uint64_t cookie = next_cookie_++;
+  Mapping* m;
+  try {
+    out->pages.reserve(1);
+    m = &mappings_[cookie];
+    m->pfns.reserve(pages);
+  } catch (const std::bad_alloc&) {
+    mappings_.erase(cookie);
     FreePages(mem);
     return WDC_STATUS_NO_MEMORY;
   }
-  const uint64_t cookie = next_cookie_++;
-  Mapping& m = mappings_[cookie];
-  m.owned = mem;
-  m.contig = true;
+  m->owned = mem;
+  m->contig = true;
+  uint32_t first;
+  if (!AllocContigPfns(pages, &first)) {
+    Release(m);
+    mappings_.erase(cookie);
+    return WDC_STATUS_NO_MEMORY;
+  }
+  for (uint32_t p = 0; p < pages; ++p) m->pfns.push_back(first + p);
   const uintptr_t host = reinterpret_cast<uintptr_t>(mem);
   for (uint32_t p = 0; p < pages; ++p) {
-    PageEntry& e = EntryForInsert(first + p);
-    e.host_page = host + p * kPage - misalign_;
-    e.mapping = cookie;
-    e.lo = static_cast<uint16_t>(p == 0 ? misalign_ : 0);
-    e.hi = static_cast<uint16_t>(
+    PageEntry* e = EntryForInsert(first + p);
+    if (e == nullptr) {
+      Release(m);
+      mappings_.erase(cookie);
+      return WDC_STATUS_NO_MEMORY;
+    }
+    e->host_page = host + p * kPage - misalign_;
+    e->mapping = cookie;
+    e->lo = static_cast<uint16_t>(p == 0 ? misalign_ : 0);
+    e->hi = static_cast<uint16_t>(
         std::min<uint64_t>(kPage, misalign_ + uint64_t{bytes} - uint64_t{p} * kPage));
-    e.dir = dir;
-    m.pfns.push_back(first + p);
+    e->dir = dir;
   }
   out->host = mem;
   out->bytes = bytes;
@@ -154,10 +172,17 @@ WdcStatus BusMap::MapUser(void* host, uint32_t bytes, wdc::DmaDir dir, wdc::DmaM
   // Keep a margin so that the adjacency rule can always be met.
   if (sg_used_ + pages + 2 > (1u << kSgBits)) return WDC_STATUS_NO_MEMORY;
   std::vector<WdcDmaPage> list;
-  list.reserve(pages);
   const uint64_t cookie = next_cookie_++;
-  Mapping& m = mappings_[cookie];
-  m.pfns.reserve(pages);
+  Mapping* mp;
+  try {  // allocations before the map changes: see AllocContig
+    list.reserve(pages);
+    mp = &mappings_[cookie];
+    mp->pfns.reserve(pages);
+  } catch (const std::bad_alloc&) {
+    mappings_.erase(cookie);
+    return WDC_STATUS_NO_MEMORY;
+  }
+  Mapping& m = *mp;
   uintptr_t cur = h;
   uint64_t left = bytes;
   uint32_t previous = 0;
@@ -165,17 +190,17 @@ WdcStatus BusMap::MapUser(void* host, uint32_t bytes, wdc::DmaDir dir, wdc::DmaM
     const uint64_t off = cur & (kPage - 1);
     const uint64_t n = std::min<uint64_t>(left, kPage - off);
     const uint32_t pfn = NextSgPfn(previous);
-    if (pfn == 0) {
+    PageEntry* e = pfn == 0 ? nullptr : EntryForInsert(pfn);
+    if (e == nullptr) {
       Release(&m);
       mappings_.erase(cookie);
       return WDC_STATUS_NO_MEMORY;
     }
-    PageEntry& e = EntryForInsert(pfn);
-    e.host_page = cur - off;
-    e.mapping = cookie;
-    e.lo = static_cast<uint16_t>(off);
-    e.hi = static_cast<uint16_t>(off + n);
-    e.dir = dir;
+    e->host_page = cur - off;
+    e->mapping = cookie;
+    e->lo = static_cast<uint16_t>(off);
+    e->hi = static_cast<uint16_t>(off + n);
+    e->dir = dir;
     m.pfns.push_back(pfn);
     ++sg_used_;
     list.push_back(WdcDmaPage{base_ + uint64_t{pfn} * kPage + off, static_cast<uint32_t>(n)});

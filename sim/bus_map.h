@@ -61,7 +61,7 @@ class BusMap {
   static constexpr uint32_t kSgFirst = 0x80000, kSgBits = 19;
 
   PageEntry* Entry(uint32_t pfn);
-  PageEntry& EntryForInsert(uint32_t pfn);
+  PageEntry* EntryForInsert(uint32_t pfn);  // null when out of memory
   template <class Fn>
   bool Walk(uint64_t bus, uint64_t len, wdc::DmaDir dir, Fn fn);
   bool AllocContigPfns(uint32_t count, uint32_t* first);

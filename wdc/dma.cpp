@@ -41,7 +41,13 @@ WdcStatus Record(LibraryState& lib, Board* board, uint32_t options, DmaMapping&&
   buffer->pub.dwOptions = options;
   buffer->pub.dwPages = static_cast<uint32_t>(buffer->mapping.pages.size());
   buffer->pub.Page = buffer->mapping.pages.empty() ? nullptr : buffer->mapping.pages.data();
-  lib.dma.push_back(buffer);
+  try {
+    lib.dma.push_back(buffer);
+  } catch (const std::bad_alloc&) {  // short of memory: a status, never an exception
+    board->DmaUnmap(&buffer->mapping);
+    delete buffer;
+    return WDC_STATUS_NO_MEMORY;
+  }
   *out = &buffer->pub;
   return WDC_STATUS_SUCCESS;
 }
