@@ -164,9 +164,9 @@ TEST_P(E2eMisalign, WindowStillFitsAndEveryCompleteSizeIsClean) {
   // The integrity window starts at the next 4 KiB boundary of the bus address; a wrong pad would
   // move data outside the locked buffer (blocked, reported by the ledger) or miss the window.
   const std::string setting = "pause=off,misalign=" + std::to_string(GetParam());
-  RunSpec spec = Utility(setting, {KeyWhen("Testing for transfer size = 4095...\n")});
-  spec.timeout_ms = 300000;
-  RunResult r = RunProgram(spec);
+  RunSpec desc = Utility(setting, {KeyWhen("Testing for transfer size = 4095...\n")});
+  desc.timeout_ms = 300000;
+  RunResult r = RunProgram(desc);
   uint32_t stopped = 0;
   std::string sizes =
       SizesUntilInterrupted(r.output, [](uint32_t) { return SizeCounts{}; }, &stopped);

@@ -68,15 +68,15 @@ struct ExecImage {
   std::vector<char*> argv, envp;
 };
 
-ExecImage BuildImage(const RunSpec& spec) {
+ExecImage BuildImage(const RunSpec& desc) {
   ExecImage im;
-  for (const auto& w : spec.wrapper) im.argv_store.push_back(w);
-  im.argv_store.push_back(spec.exe.empty() ? DefaultExe() : spec.exe);
-  for (const auto& a : spec.args) im.argv_store.push_back(a);
+  for (const auto& w : desc.wrapper) im.argv_store.push_back(w);
+  im.argv_store.push_back(desc.exe.empty() ? DefaultExe() : desc.exe);
+  for (const auto& a : desc.args) im.argv_store.push_back(a);
   static const char kVar[] = "FPGA_SIM=";
   for (char** e = environ; e && *e; ++e)
     if (std::strncmp(*e, kVar, sizeof kVar - 1) != 0) im.env_store.push_back(*e);
-  if (spec.fpga_sim) im.env_store.push_back(kVar + *spec.fpga_sim);
+  if (desc.fpga_sim) im.env_store.push_back(kVar + *desc.fpga_sim);
   for (auto& s : im.argv_store) im.argv.push_back(&s[0]);
   im.argv.push_back(nullptr);
   for (auto& s : im.env_store) im.envp.push_back(&s[0]);
@@ -155,10 +155,10 @@ Action KeyWhen(const std::string& text) { return Action{text, "x", 0}; }
 
 Action KeyAtFirstSize() { return KeyWhen("Testing for transfer size = 4096...\n"); }
 
-RunResult RunProgram(const RunSpec& spec) {
+RunResult RunProgram(const RunSpec& desc) {
   RunResult r;
-  ExecImage im = BuildImage(spec);
-  const bool tty = spec.console == Console::kTerminal;
+  ExecImage im = BuildImage(desc);
+  const bool tty = desc.console == Console::kTerminal;
 
   // Terminal: the parent keeps a slave descriptor of its own, so the terminal's settings can be
   // read after the child has gone; it is closed before the final drain so the master sees the end.
@@ -212,7 +212,7 @@ RunResult RunProgram(const RunSpec& spec) {
   SetNonBlocking(out_r);
 
   const auto start = Clock::now();
-  const auto deadline = start + std::chrono::milliseconds(spec.timeout_ms);
+  const auto deadline = start + std::chrono::milliseconds(desc.timeout_ms);
   Normalizer norm;
   size_t search_from = 0;
   bool child_done = false;
@@ -234,8 +234,8 @@ RunResult RunProgram(const RunSpec& spec) {
     }
   };
   auto fire_actions = [&]() {
-    while (r.actions_fired < spec.actions.size()) {
-      const Action& a = spec.actions[r.actions_fired];
+    while (r.actions_fired < desc.actions.size()) {
+      const Action& a = desc.actions[r.actions_fired];
       size_t pos = r.output.find(a.when, search_from);
       if (pos == std::string::npos) return;
       search_from = pos + a.when.size();

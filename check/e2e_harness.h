@@ -76,7 +76,7 @@ Action KeyWhen(const std::string& text);
 // 100 us pause a size takes over 0.4 s, so the key lands within that size.
 Action KeyAtFirstSize();
 
-RunResult RunProgram(const RunSpec& spec);
+RunResult RunProgram(const RunSpec& desc);
 
 // A one-line account of how the run ended, for failure messages.
 std::string Describe(const RunResult& r);

@@ -19,9 +19,9 @@ struct FaultRun {
 FaultRun RunFault(const std::string& setting, uint32_t key_at,
                   const std::function<SizeCounts(uint32_t)>& counts) {
   FaultRun f;
-  RunSpec spec = Utility("pause=off," + setting, {KeyWhen(SizeLine(key_at))});
-  spec.timeout_ms = 300000;
-  f.run = RunProgram(spec);
+  RunSpec desc = Utility("pause=off," + setting, {KeyWhen(SizeLine(key_at))});
+  desc.timeout_ms = 300000;
+  f.run = RunProgram(desc);
   const std::string sizes = SizesUntilInterrupted(f.run.output, counts, &f.stopped_at);
   f.verdict = CheckRun(f.run, Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) +
                                   sizes + Performance() + BackloopHeading() + BackloopResult(0));

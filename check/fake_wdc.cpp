@@ -340,9 +340,9 @@ WdcStatus WDC_DMAContigBufLock(WdcDeviceHandle, void** ppBuf, uint32_t options, 
   fake::Fake& f = F();
   const WdcStatus status = f.Enter("WDC_DMAContigBufLock",
                                    "opt=" + Hex(options) + " size=" + std::to_string(size));
-  fake::LockSpec spec;
+  fake::LockSpec desc;
   if (!f.contigSpecs.empty()) {
-    spec = f.contigSpecs.front();
+    desc = f.contigSpecs.front();
     f.contigSpecs.pop_front();
   }
   if (status) return status;
@@ -353,8 +353,8 @@ WdcStatus WDC_DMAContigBufLock(WdcDeviceHandle, void** ppBuf, uint32_t options, 
   b.size = size;
   b.storage.assign(size ? size : 1, 0xA5);
   b.host = b.storage.data();
-  if (spec.noPages || !spec.pages.empty()) {
-    b.pages = spec.pages;
+  if (desc.noPages || !desc.pages.empty()) {
+    b.pages = desc.pages;
   } else {
     b.pages.push_back({f.nextContigBus, size});
     f.nextContigBus += 0x100000;
@@ -371,9 +371,9 @@ WdcStatus WDC_DMASGBufLock(WdcDeviceHandle, void* pBuf, uint32_t options, uint32
   fake::Fake& f = F();
   const WdcStatus status =
       f.Enter("WDC_DMASGBufLock", "opt=" + Hex(options) + " size=" + std::to_string(size));
-  fake::LockSpec spec;
+  fake::LockSpec desc;
   if (!f.sgSpecs.empty()) {
-    spec = f.sgSpecs.front();
+    desc = f.sgSpecs.front();
     f.sgSpecs.pop_front();
   }
   if (status) return status;
@@ -382,8 +382,8 @@ WdcStatus WDC_DMASGBufLock(WdcDeviceHandle, void* pBuf, uint32_t options, uint32
   b.options = options;
   b.size = size;
   b.host = static_cast<uint8_t*>(pBuf);
-  if (spec.noPages || !spec.pages.empty()) {
-    b.pages = spec.pages;
+  if (desc.noPages || !desc.pages.empty()) {
+    b.pages = desc.pages;
     uint32_t at = 0;
     for (const WdcDmaPage& p : b.pages) {
       b.pageHost.push_back(b.host + at);

@@ -362,10 +362,10 @@ const char* const kSanitizerMarks[] = {"AddressSanitizer", "LeakSanitizer", "run
 
 // Runs one plan; returns "" or what went wrong.
 std::string RunPlan(const std::string& exe, const Plan& p, double* seconds) {
-  RunSpec spec = Utility(p.setting, Actions(p));
-  spec.exe = exe;
-  spec.timeout_ms = 300000;
-  RunResult r = RunProgram(spec);
+  RunSpec desc = Utility(p.setting, Actions(p));
+  desc.exe = exe;
+  desc.timeout_ms = 300000;
+  RunResult r = RunProgram(desc);
   *seconds = r.seconds;
 
   std::string why;

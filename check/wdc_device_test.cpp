@@ -13,11 +13,11 @@ using wdc_fake::BoardSpec;
 using wdc_test::LibraryTest;
 
 BoardSpec BoardAtBus(uint32_t bus, uint32_t device_id = BOARD_DEVICE_ID) {
-  BoardSpec spec;
-  spec.id.bus = bus;
-  spec.id.device_id = device_id;
-  spec.id.irq = 20 + bus;
-  return spec;
+  BoardSpec desc;
+  desc.id.bus = bus;
+  desc.id.device_id = device_id;
+  desc.id.irq = 20 + bus;
+  return desc;
 }
 
 // ---- Scan ------------------------------------------------------------------------------------
@@ -233,7 +233,7 @@ TEST_F(WdcHandles, NullStaleAndForeignHandlesAreRefused) {
   WdcDevice copy = *live;
   ExpectRefused(&copy);
   auto heap = std::make_unique<WdcDevice>(*live);
-  const uintptr_t freed = reinterpret_cast<uintptr_t>(heap.get());  // only the value is used
+  volatile uintptr_t freed = reinterpret_cast<uintptr_t>(heap.get());  // only the value is used
   heap.reset();
   ExpectRefused(reinterpret_cast<WdcDeviceHandle>(freed));
   ExpectRefused(reinterpret_cast<WdcDeviceHandle>(reinterpret_cast<char*>(live) + 4));

@@ -18,7 +18,7 @@ bool g_last_null = true;
 class FakeBackend : public wdc::Backend {
  public:
   explicit FakeBackend(const Config& config) : config_(config) {
-    for (const BoardSpec& spec : config.boards) boards_.push_back(new FakeBoard(spec));
+    for (const BoardSpec& desc : config.boards) boards_.push_back(new FakeBoard(desc));
     std::lock_guard<std::mutex> lock(g_mu);
     g_boards = boards_;
     ++g_live_backends;
@@ -47,8 +47,8 @@ std::atomic<uint64_t> g_next_bus{0x10000000};
 
 }  // namespace
 
-FakeBoard::FakeBoard(const BoardSpec& spec) : spec_(spec) {
-  for (uint32_t i = 0; i < WDC_MAX_ADDR_SPACES; ++i) bars_[i].assign(spec.bar_bytes[i], 0);
+FakeBoard::FakeBoard(const BoardSpec& desc) : spec_(desc) {
+  for (uint32_t i = 0; i < WDC_MAX_ADDR_SPACES; ++i) bars_[i].assign(desc.bar_bytes[i], 0);
 }
 
 FakeBoard::~FakeBoard() = default;

@@ -30,7 +30,7 @@ struct Config {
 
 class FakeBoard : public wdc::Board {
  public:
-  explicit FakeBoard(const BoardSpec& spec);
+  explicit FakeBoard(const BoardSpec& desc);
   ~FakeBoard() override;
 
   wdc::BoardIdentity Identity() const override { return spec_.id; }

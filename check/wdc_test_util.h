@@ -30,8 +30,8 @@ class LibraryTest : public ::testing::Test {
   }
   virtual void Configure(wdc_fake::Config&) {}
 
-  static WdcPciSlot SlotOf(const wdc_fake::BoardSpec& spec) {
-    return {spec.id.bus, spec.id.slot, spec.id.function};
+  static WdcPciSlot SlotOf(const wdc_fake::BoardSpec& desc) {
+    return {desc.id.bus, desc.id.slot, desc.id.function};
   }
   // Opens the board at `slot` (default: the default board's).
   static WdcDeviceHandle OpenDevice(WdcPciSlot slot = SlotOf(wdc_fake::BoardSpec{})) {

@@ -264,20 +264,20 @@ WdcStatus SimBoard::Bar1Access(uint64_t offset, uint32_t width, bool write, uint
 uint32_t SimBoard::ReadReg(uint32_t offset, uint32_t byte_mask) {
   const int i = RegIndex()[offset / 4];
   if (i < 0) return 0;
-  const RegSpec& spec = RegTable()[i];
-  const uint32_t v = spec.on_read ? (this->*spec.on_read)() : regs_[i];
-  regs_[i] &= ~(spec.read_clears & byte_mask);
+  const RegSpec& desc = RegTable()[i];
+  const uint32_t v = desc.on_read ? (this->*desc.on_read)() : regs_[i];
+  regs_[i] &= ~(desc.read_clears & byte_mask);
   return v;
 }
 
 void SimBoard::WriteReg(uint32_t offset, uint32_t value, uint32_t byte_mask) {
   const int i = RegIndex()[offset / 4];
   if (i < 0) return;
-  const RegSpec& spec = RegTable()[i];
+  const RegSpec& desc = RegTable()[i];
   const uint32_t merged = (shadow_[i] & ~byte_mask) | (value & byte_mask);
   shadow_[i] = merged;
-  regs_[i] = (regs_[i] & ~spec.writable) | (merged & spec.writable);
-  if (spec.on_write) (this->*spec.on_write)(merged);
+  regs_[i] = (regs_[i] & ~desc.writable) | (merged & desc.writable);
+  if (desc.on_write) (this->*desc.on_write)(merged);
 }
 
 void SimBoard::Kick() {
