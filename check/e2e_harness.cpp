@@ -172,6 +172,13 @@ RunResult RunProgram(const RunSpec& desc) {
       r.harness_error = std::string("openpty: ") + std::strerror(errno);
       return r;
     }
+    if (!desc.typed_ahead.empty()) {
+      struct termios tio {};
+      tcgetattr(slave, &tio);
+      tio.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      tcsetattr(slave, TCSANOW, &tio);
+      WriteAll(master, desc.typed_ahead);
+    }
     r.term_initial = Snapshot(slave);
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(slave, F_SETFD, FD_CLOEXEC);  // the child's copy is made by dup, which clears it

@@ -38,6 +38,10 @@ struct RunSpec {
   std::vector<std::string> args;         // argv[1..]
   std::optional<std::string> fpga_sim;   // FPGA_SIM's value; nullopt: unset
   std::vector<Action> actions;
+  // Keys already waiting in the terminal when the child starts (typed with echo off, so they
+  // never show): the only way to have a key surely waiting before a test that starts within
+  // microseconds of the program.
+  std::string typed_ahead;
   Console console = Console::kTerminal;
   int timeout_ms = 120000;               // then the process group is killed
 };
