@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite: the release build (with one complete integrity
 # sweep), then the ASan+UBSan and TSan builds (without the sweeps and the rate checks: too slow
-# there), then the Windows .exe under Wine.
+# there), a short run of each fuzz target, then the Windows .exe under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,6 +20,13 @@ for preset in release asan tsan; do
     ctest --preset "$preset" -j "$jobs" --timeout 1500 -LE 'sweep|wine|link'
   fi
 done
+
+# Each fuzz target for 20 s from its seeds, and the inputs that once failed (scripts/fuzz.sh
+# runs them for longer).
+echo "=== fuzz ==="
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+ctest --preset fuzz -j "$jobs"
 
 # The Windows .exe under Wine, with the release build's test programs. setup.sh installs the
 # cross compiler and Wine, so this stage is skipped only where they were taken away on purpose.
