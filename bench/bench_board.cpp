@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "device/regs.h"
+#include "regs/regs.h"
 #include "wdc/backend.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "device/diag_device.h"
-#include "device/regs.h"
-#include "device/wdc_lib.h"
-#include "tests/diag_tests.h"
+#include "regs/regs.h"
+#include "wdc/wdc_lib.h"
+#include "diag/diag.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "device/regs.h"
-#include "device/wdc_lib.h"
+#include "regs/regs.h"
+#include "wdc/wdc_lib.h"
 
 namespace {
 

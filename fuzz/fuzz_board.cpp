@@ -23,8 +23,8 @@
 #include <sys/mman.h>
 #include <time.h>
 
-#include "device/regs.h"
-#include "fuzz/fuzz_input.h"
+#include "regs/regs.h"
+#include "fuzz_input.h"
 #include "wdc/backend.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_input.h"
-#include "sim/settings.h"
+#include "fuzz_input.h"
+#include "settings.h"
 #include "wdc/ops.h"
 
 namespace {

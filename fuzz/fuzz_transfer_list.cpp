@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "device/regs.h"
-#include "device/wdc_lib.h"
-#include "fuzz/fuzz_input.h"
-#include "wdc/transfer_list.h"
+#include "regs/regs.h"
+#include "wdc/wdc_lib.h"
+#include "fuzz_input.h"
+#include "transfer_list.h"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "device/regs.h"
-#include "device/wdc_lib.h"
+#include "regs/regs.h"
+#include "wdc/wdc_lib.h"
 #include "platform/platform.h"
-#include "tests/diag_tests.h"
+#include "diag/diag.h"
 
 namespace {
 

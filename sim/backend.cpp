@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "sim/board.h"
-#include "sim/settings.h"
+#include "board.h"
+#include "settings.h"
 #include "wdc/backend.h"
 
 namespace sim {

@@ -1,4 +1,4 @@
-#include "sim/board.h"
+#include "board.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sim/link_model.h"
+#include "link_model.h"
 
 namespace sim {
 namespace {

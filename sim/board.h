@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "device/regs.h"
-#include "sim/bus_map.h"
-#include "sim/settings.h"
-#include "sim/wake.h"
+#include "regs/regs.h"
+#include "bus_map.h"
+#include "settings.h"
+#include "wake.h"
 #include "wdc/backend.h"
 
 namespace sim {

@@ -1,4 +1,4 @@
-#include "sim/bus_map.h"
+#include "bus_map.h"
 
 #include <algorithm>
 #include <cstdlib>

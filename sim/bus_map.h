@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "device/wdc_lib.h"
+#include "wdc/wdc_lib.h"
 #include "wdc/backend.h"
 
 namespace sim {

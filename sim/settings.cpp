@@ -1,4 +1,4 @@
-#include "sim/settings.h"
+#include "settings.h"
 
 #include <algorithm>
 

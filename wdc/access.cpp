@@ -1,7 +1,7 @@
 // Register and memory accesses: the hottest path of the program (thousands of calls per DMA
 // transfer), so no lock, no allocation and no atomic read-modify-write here; each check is a
 // load and a branch, and the slow cases leave through out-of-line calls.
-#include "wdc/library_state.h"
+#include "library_state.h"
 
 namespace wdc {
 namespace {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <new>
 
-#include "wdc/library_state.h"
+#include "library_state.h"
 
 namespace wdc {
 namespace {

@@ -4,7 +4,7 @@
 #include <new>
 #include <system_error>
 
-#include "wdc/library_state.h"
+#include "library_state.h"
 
 namespace wdc {
 namespace {

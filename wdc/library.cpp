@@ -3,7 +3,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "wdc/library_state.h"
+#include "library_state.h"
 
 namespace wdc {
 

@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "device/wdc_lib.h"
+#include "wdc/wdc_lib.h"
 #include "wdc/backend.h"
 #include "wdc/ops.h"
-#include "wdc/transfer_list.h"
+#include "transfer_list.h"
 
 #if defined(__GNUC__)
 #define WDC_UNLIKELY(x) __builtin_expect(!!(x), 0)

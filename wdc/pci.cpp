@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "wdc/library_state.h"
+#include "library_state.h"
 
 namespace wdc {
 namespace {

@@ -1,4 +1,4 @@
-#include "wdc/transfer_list.h"
+#include "transfer_list.h"
 
 namespace wdc {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "device/wdc_lib.h"
+#include "wdc/wdc_lib.h"
 
 namespace wdc {
 

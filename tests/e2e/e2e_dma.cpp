@@ -1,0 +1,182 @@
+// Failure rows of the DMA tests, end to end: buffer locks, interrupt registration, lost
+// completions, misdelivered scatter/gather pages and buffers the controller cannot address.
+//
+// Contiguous locks of a run whose memory-write pass a key stops (so no memory-read pass):
+//   #1 the integrity buffer, #2 #3 #4 the performance test's write, first and second read
+//   buffers, #5 the channel-5 (destination) table and #6 the channel-4 (source) table.
+// Scatter/gather locks: #1 the backloop destination, #2 its source.
+// WDC_IntEnable: #1 the integrity pass, #2 the backloop.
+#include <gtest/gtest.h>
+
+#include "e2e_harness.h"
+
+namespace e2e {
+namespace {
+
+using namespace text;
+
+const std::string kContig = "WDC_DMAContigBufLock";
+const std::string kSg = "WDC_DMASGBufLock";
+const std::string kIntEnable = "WDC_IntEnable";
+
+std::string UntilPerformance() {
+  return Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) + SizeLine(4096) +
+         Interrupted();
+}
+std::string UntilBackloop() { return UntilPerformance() + Performance() + BackloopHeading(); }
+
+Verdict RunExpecting(const std::string& setting, const std::string& expected, bool key = true) {
+  std::vector<Action> actions;
+  if (key) actions.push_back(KeyAtFirstSize());
+  return CheckRun(RunProgram(Utility(setting, actions)), expected);
+}
+
+// ---- Integrity pass ----------------------------------------------------------------------------
+
+TEST(E2eIntegrityFailures, BufferLockFails) {
+  // The pass ends after its two heading lines and the lock line; the read pass is skipped and
+  // the next tests run (their locks are calls #2 on, which succeed).
+  E2E_EXPECT_VERDICT(RunExpecting(
+      "fail=WDC_DMAContigBufLock@1",
+      Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) +
+          ContigLockFailure(SimFailStatus(kContig), SimFailText(kContig)) + Performance() +
+          BackloopHeading() + BackloopResult(0),
+      false));
+  EXPECT_EQ(SimFailStatus(kContig), 0x2000100Eu);
+}
+
+TEST(E2eIntegrityFailures, InterruptEnableFails) {
+  E2E_EXPECT_VERDICT(RunExpecting(
+      "fail=WDC_IntEnable@1",
+      Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) +
+          IntEnableFailure(SimFailStatus(kIntEnable), SimFailText(kIntEnable)) + Performance() +
+          BackloopHeading() + BackloopResult(0),
+      false));
+  EXPECT_EQ(SimFailStatus(kIntEnable), 0x20001013u);
+}
+
+TEST(E2eIntegrityFailures, FirstCompletionLost) {
+  // No size block for the size in progress, no total, no read pass; the next tests run and the
+  // ledger is clean (interrupt disabled, buffer unlocked, transfer not left in flight).
+  E2E_EXPECT_VERDICT(RunExpecting(
+      "irq-drop=ch0@1",
+      Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) + SizeLine(4096) +
+          WaitFailure() + Performance() + BackloopHeading() + BackloopResult(0),
+      false));
+}
+
+TEST(E2eIntegrityFailures, CompletionLostLaterInTheFirstSize) {
+  E2E_EXPECT_VERDICT(RunExpecting(
+      "irq-drop=ch0@4096,pause=off",
+      Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) + SizeLine(4096) +
+          WaitFailure() + Performance() + BackloopHeading() + BackloopResult(0),
+      false));
+}
+
+// ---- Performance test --------------------------------------------------------------------------
+
+class E2ePerformanceLock : public ::testing::TestWithParam<int> {};
+
+TEST_P(E2ePerformanceLock, OneLineNoHeadingAndTheBackloopStillRuns) {
+  // The performance test's k-th lock is contiguous lock #k+1.
+  const int call = GetParam() + 1;
+  E2E_EXPECT_VERDICT(RunExpecting("fail=WDC_DMAContigBufLock@" + std::to_string(call),
+                                  UntilPerformance() +
+                                      ContigLockFailure(SimFailStatus(kContig), SimFailText(kContig)) +
+                                      BackloopHeading() + BackloopResult(0)));
+}
+
+INSTANTIATE_TEST_SUITE_P(WriteFirstReadSecondRead, E2ePerformanceLock, ::testing::Values(1, 2, 3));
+
+// ---- Backloop test -----------------------------------------------------------------------------
+
+TEST(E2eBackloopFailures, DestinationScatterGatherLockFails) {
+  E2E_EXPECT_VERDICT(RunExpecting("fail=WDC_DMASGBufLock@1",
+                                  UntilBackloop() + SgLockFailure(SimFailStatus(kSg), SimFailText(kSg))));
+  EXPECT_EQ(SimFailStatus(kSg), 0x2000100Fu);
+}
+
+TEST(E2eBackloopFailures, SourceScatterGatherLockFails) {
+  E2E_EXPECT_VERDICT(RunExpecting("fail=WDC_DMASGBufLock@2",
+                                  UntilBackloop() + SgLockFailure(SimFailStatus(kSg), SimFailText(kSg))));
+}
+
+TEST(E2eBackloopFailures, Channel5TableLockFails) {
+  E2E_EXPECT_VERDICT(RunExpecting(
+      "fail=WDC_DMAContigBufLock@5",
+      UntilBackloop() + ContigLockFailure(SimFailStatus(kContig), SimFailText(kContig))));
+}
+
+TEST(E2eBackloopFailures, Channel4TableLockFailsWithChannel5Armed) {
+  E2E_EXPECT_VERDICT(RunExpecting(
+      "fail=WDC_DMAContigBufLock@6",
+      UntilBackloop() + ContigLockFailure(SimFailStatus(kContig), SimFailText(kContig))));
+}
+
+TEST(E2eBackloopFailures, InterruptEnableFails) {
+  E2E_EXPECT_VERDICT(RunExpecting(
+      "fail=WDC_IntEnable@2",
+      UntilBackloop() + IntEnableFailure(SimFailStatus(kIntEnable), SimFailText(kIntEnable))));
+}
+
+TEST(E2eBackloopFailures, CompletionLost) {
+  // After the 2000 ms wait: the waiting-failure line and no result lines; the run is stopped.
+  E2E_EXPECT_VERDICT(RunExpecting("irq-drop=backloop@1", UntilBackloop() + WaitFailure()));
+}
+
+TEST(E2eBackloopFailures, SwappedDestinationPagesAreCounted) {
+  // Destination pages 1 and 2 get each other's data: every position where the two source pages
+  // differ counts once in each page, so the count is even, at most 2 x 4096, and with bytes
+  // spread over 256 values about 2 x 4096 x 255/256 ~ 8160 (the chance of fewer than 7800 is nil).
+  RunResult r = RunProgram(Utility("sg-swap=1:2", {KeyAtFirstSize()}));
+  Verdict v = CheckRun(r, UntilBackloop() + "Number of data mismatches = %s\n" +
+                              "Backloop transfer rate is %f MByte/sec\n");
+  E2E_EXPECT_VERDICT(v);
+  if (v.ok) {
+    ASSERT_EQ(v.captures.size(), 11u);  // nine rates, the count, the backloop rate
+    const unsigned long count = std::stoul(v.captures[9]);
+    EXPECT_EQ(count % 2, 0u) << count;
+    EXPECT_GE(count, 7800u);
+    EXPECT_LE(count, 8192u);
+  }
+}
+
+// ---- Buffers the controller cannot address ---------------------------------------------------
+
+TEST(E2eHighBus, EveryLockIsRefused) {
+  // Bus addresses above 4 GiB do not fit the controller's 32-bit address fields: the integrity
+  // buffer, the performance test's first buffer and the backloop destination are refused (each
+  // test stops at its first refusal), each refusal unlocked so the ledger stays clean.
+  E2E_EXPECT_VERDICT(RunExpecting(
+      "high-bus=1",
+      Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) +
+          "Failed locking a Contiguous DMA buffer. Error 0x20000020 - %s\n" +
+          "Failed locking a Contiguous DMA buffer. Error 0x20000020 - %s\n" + BackloopHeading() +
+          "Failed locking a Scatter/Gather DMA buffer. Error 0x20000020 - %s\n",
+      false));
+}
+
+// ---- Buffers that do not start on a page boundary --------------------------------------------
+
+class E2eMisalign : public ::testing::TestWithParam<int> {};
+
+TEST_P(E2eMisalign, WindowStillFitsAndEveryCompleteSizeIsClean) {
+  // The integrity window starts at the next 4 KiB boundary of the bus address; a wrong pad would
+  // move data outside the locked buffer (blocked, reported by the ledger) or miss the window.
+  const std::string setting = "pause=off,misalign=" + std::to_string(GetParam());
+  RunSpec desc = Utility(setting, {KeyWhen("Testing for transfer size = 4095...\n")});
+  desc.timeout_ms = 300000;
+  RunResult r = RunProgram(desc);
+  uint32_t stopped = 0;
+  std::string sizes =
+      SizesUntilInterrupted(r.output, [](uint32_t) { return SizeCounts{}; }, &stopped);
+  EXPECT_LE(stopped, 4095u) << "at least one complete size";
+  EXPECT_GE(stopped, 1u);
+  E2E_EXPECT_VERDICT(CheckRun(r, Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) +
+                                     sizes + Performance() + BackloopHeading() + BackloopResult(0)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, E2eMisalign, ::testing::Values(1, 8, 2048, 4095));
+
+}  // namespace
+}  // namespace e2e

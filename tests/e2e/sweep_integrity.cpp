@@ -1,0 +1,99 @@
+// Complete integrity sweeps end to end: both passes, 16,777,216 transfers each, with the pause
+// off. Minutes per case, so they live in their own executable (label "sweep").
+#include <gtest/gtest.h>
+
+#include "e2e_harness.h"
+
+namespace e2e {
+namespace {
+
+using namespace text;
+
+std::string PassText(text::Pass pass, const std::function<SizeCounts(uint32_t)>& counts,
+                 uint64_t* total) {
+  std::string out = IntegrityHeading(pass);
+  *total = 0;
+  for (uint32_t f = 4096; f >= 1; --f) {
+    const SizeCounts c = counts(f);
+    out += SizeBlock(f, c);
+    *total += uint64_t{c.size_mismatches} + c.corrupted + c.mismatched;
+  }
+  return out + IntegrityTotal(*total);
+}
+
+RunResult RunSweep(const std::string& setting) {
+  RunSpec s = Utility("pause=off" + setting);
+  s.timeout_ms = 60 * 60 * 1000;  // a hang guard only: speed is the benchmarks' matter
+  return RunProgram(s);
+}
+
+SizeCounts Clean(uint32_t) { return SizeCounts{}; }
+
+TEST(SweepIntegrity, HealthyBoardBothPassesComplete) {
+  uint64_t write_total = 0, read_total = 0;
+  const std::string expected = Banner() + Bar0AllSuccess() +
+                               PassText(Pass::kMemoryWrite, Clean, &write_total) +
+                               PassText(Pass::kMemoryRead, Clean, &read_total) + Performance() +
+                               BackloopHeading() + BackloopResult(0);
+  E2E_EXPECT_VERDICT(CheckRun(RunSweep(""), expected));
+}
+
+TEST(SweepIntegrity, ShiftedWriteDataCountedInFullAndTheTotalPast32Bits) {
+  // dma-shift=1 (see the end-to-end fault cases for the per-size reasoning): every transfer of
+  // size f mismatches f data bytes and corrupts the byte past its target unless
+  // (f - 1) & 0xFF = 0xFF (f = 256, 512, ..., 4096: 16 sizes). Total by hand:
+  //   4096 x (1 + 2 + ... + 4096) = 4096 x 8,390,656 = 34,368,126,976 mismatched
+  // + 4096 x (4096 - 16)          =                      16,711,680 corrupted
+  // = 34,384,838,656, beyond 2^32: the total must be kept in 64 bits.
+  // The memory-read pass moves host data into BAR0, which the shift does not touch: clean.
+  auto shifted = [](uint32_t f) {
+    return SizeCounts{0, ((f - 1) & 0xFF) == 0xFF ? 0u : 4096u, 4096u * f};
+  };
+  uint64_t write_total = 0, read_total = 0;
+  const std::string expected = Banner() + Bar0AllSuccess() +
+                               PassText(Pass::kMemoryWrite, shifted, &write_total) +
+                               PassText(Pass::kMemoryRead, Clean, &read_total) + Performance() +
+                               BackloopHeading() + BackloopResult(0);
+  ASSERT_EQ(write_total, 34384838656ull);
+  E2E_EXPECT_VERDICT(CheckRun(RunSweep(",dma-shift=1"), expected));
+}
+
+TEST(SweepIntegrity, WordCountCheckedInBothPasses) {
+  // wordcount-bad=4096: one transfer in every 4096, so exactly one per size, in either pass
+  // (a pass is 4096 x 4096 transfers, so the read pass keeps the same phase): totals 4096.
+  auto one = [](uint32_t) { return SizeCounts{1, 0, 0}; };
+  uint64_t write_total = 0, read_total = 0;
+  const std::string expected = Banner() + Bar0AllSuccess() +
+                               PassText(Pass::kMemoryWrite, one, &write_total) +
+                               PassText(Pass::kMemoryRead, one, &read_total) + Performance() +
+                               BackloopHeading() + BackloopResult(0);
+  ASSERT_EQ(write_total, 4096u);
+  E2E_EXPECT_VERDICT(CheckRun(RunSweep(",wordcount-bad=4096"), expected));
+}
+
+// Failures of the memory-read pass can only be reached through a complete memory-write pass.
+TEST(SweepIntegrity, ReadPassBufferLockFails) {
+  // Contiguous lock #1 is the write pass's buffer, #2 the read pass's; the performance test's
+  // locks (#3 to #5) and the backloop's tables then succeed.
+  uint64_t write_total = 0;
+  const std::string expected =
+      Banner() + Bar0AllSuccess() + PassText(Pass::kMemoryWrite, Clean, &write_total) +
+      IntegrityHeading(Pass::kMemoryRead) +
+      ContigLockFailure(SimFailStatus("WDC_DMAContigBufLock"),
+                        SimFailText("WDC_DMAContigBufLock")) +
+      Performance() + BackloopHeading() + BackloopResult(0);
+  E2E_EXPECT_VERDICT(CheckRun(RunSweep(",fail=WDC_DMAContigBufLock@2"), expected));
+}
+
+TEST(SweepIntegrity, ReadPassFirstCompletionLost) {
+  // The write pass is completions 1 to 16,777,216; the read pass's first is 16,777,217.
+  uint64_t write_total = 0;
+  const std::string expected =
+      Banner() + Bar0AllSuccess() + PassText(Pass::kMemoryWrite, Clean, &write_total) +
+      IntegrityHeading(Pass::kMemoryRead) + SizeLine(4096) + WaitFailure() + Performance() +
+      BackloopHeading() + BackloopResult(0);
+  E2E_EXPECT_VERDICT(CheckRun(RunSweep(",irq-drop=ch0@16777217"), expected));
+}
+
+}  // namespace
+}  // namespace e2e
