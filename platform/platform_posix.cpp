@@ -350,7 +350,8 @@ bool PerfFrequency(int64_t* ticks_per_second) {
 
 namespace {
 
-constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// SIGPIPE too: output piped into a reader that has gone (`| head`) ends the run the same way.
+constexpr int kFatalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 constexpr int kFatalSignalCount = sizeof(kFatalSignals) / sizeof(kFatalSignals[0]);
 
 // The controlling terminal, whatever stdin is: -1 without one, kNotLooked before the first

@@ -118,7 +118,7 @@ bool StartOnTerminal(Child* c, const std::function<void()>& body) {
     setrlimit(RLIMIT_CORE, &no_core);  // SIGQUIT would dump one
     // As a shell starts a foreground program; a suite run in the background inherits SIGINT
     // and SIGQUIT ignored, and ConsoleInit rightly leaves ignored signals alone.
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) signal(sig, SIG_DFL);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(sig, SIG_DFL);
     body();
     _exit(91);
   }
@@ -213,9 +213,9 @@ TEST_P(ConsoleSignal, ModesComeBackAndTheSignalStillEndsTheProcess) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FatalSignals, ConsoleSignal,
-                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return std::string(sigabbrev_np(info.param));
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE),
+                         [](const ::testing::TestParamInfo<int>& signal_info) {
+                           return std::string(sigabbrev_np(signal_info.param));
                          });
 
 TEST(ConsoleTerminal, SignalIgnoredBeforeInitStaysIgnored) {

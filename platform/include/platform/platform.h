@@ -36,7 +36,7 @@ uint64_t NowNs();
 // ---- Console and keyboard --------------------------------------------------------------------
 // Makes standard output unbuffered and, where there is a controlling terminal, puts it in
 // non-canonical mode without echo until ConsoleRestore or any exit (including SIGINT, SIGTERM,
-// SIGHUP and SIGQUIT, after which the signal takes its usual effect).
+// SIGHUP, SIGQUIT and SIGPIPE, after which the signal takes its usual effect).
 void ConsoleInit();
 void ConsoleRestore();
 // Non-zero when a key press waits in the console input. The key is left there. Without a
