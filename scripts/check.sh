@@ -4,7 +4,7 @@
 # there), a short run of each fuzz target, then the Windows .exe under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh test
 unset FPGA_SIM
 jobs=$(nproc)
 for preset in release asan tsan; do

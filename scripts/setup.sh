@@ -1,12 +1,27 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks to build and test fpga-diag. Safe to run again.
+# Installs what a fresh Debian machine lacks, by purpose. Safe to run again.
+#
+#   scripts/setup.sh run    # building and running the utility: cmake, ninja, g++
+#   scripts/setup.sh test   # that, and what the test command needs besides
 set -euo pipefail
+purpose=${1:-test}
 
-packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev)
-# The Windows .exe (preset "windows") and Wine to run its end-to-end cases: wine64 runs 64-bit
-# programs, wine brings the wine, wineserver and wineboot commands.
-packages+=(g++-mingw-w64-x86-64-posix wine64 wine)
+packages=(cmake ninja-build g++)
+case "$purpose" in
+  run) ;;
+  test)
+    # clang with its sanitizer and libFuzzer runtimes (asan, tsan and fuzz presets), the test
+    # and benchmark frameworks, the Windows cross compiler (preset "windows") and Wine to run
+    # its cases: wine64 runs 64-bit programs, wine brings wine, wineserver and wineboot.
+    packages+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+               g++-mingw-w64-x86-64-posix wine64 wine)
+    ;;
+  *)
+    echo "usage: scripts/setup.sh [run|test]" >&2
+    exit 2
+    ;;
+esac
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
