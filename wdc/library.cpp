@@ -1,5 +1,7 @@
 // Opening and closing the library, forced failures, the ledger, WDC_Sleep and status texts.
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <string>
 
 #include "platform/platform.h"
@@ -27,6 +29,35 @@ WdcStatus ForcedFailure(Op op) {
   for (const FailRule& rule : lib.rules)
     if (rule.op == op && rule.nth == call) return WDC_STATUS_FAIL_BASE + index;
   return WDC_STATUS_SUCCESS;
+}
+
+namespace {
+
+// The causes recorded for statuses. Texts are kept for the life of the process, so a pointer
+// Stat2Str returned stays valid whatever is recorded later, on any thread.
+struct StatusDetails {
+  std::mutex mu;
+  std::set<std::string> texts;
+  std::map<WdcStatus, const char*> current;
+};
+StatusDetails& Details() {
+  static StatusDetails* details = new StatusDetails;
+  return *details;
+}
+
+const char* Detail(WdcStatus status, const char* fallback) {
+  StatusDetails& d = Details();
+  std::lock_guard<std::mutex> lock(d.mu);
+  auto it = d.current.find(status);
+  return it == d.current.end() ? fallback : it->second;
+}
+
+}  // namespace
+
+void SetStatusDetail(WdcStatus status, const std::string& text) {
+  StatusDetails& d = Details();
+  std::lock_guard<std::mutex> lock(d.mu);
+  d.current[status] = d.texts.insert(text).first->c_str();
 }
 
 WDC_NOINLINE WdcStatus RefuseHandle() {
@@ -78,7 +109,7 @@ WdcStatus WDC_DriverOpen(uint32_t /*openOptions*/) {
   std::string error;
   std::unique_ptr<Backend> backend = CreateBackend(std::getenv("FPGA_SIM"), &error);
   if (!backend) {
-    lib.bad_setting_text = error.empty() ? "bad FPGA_SIM setting" : error;
+    SetStatusDetail(WDC_STATUS_BAD_SETTING, error.empty() ? "bad FPGA_SIM setting" : error);
     return WDC_STATUS_BAD_SETTING;
   }
   Arm(lib, backend->FailRules());
@@ -153,7 +184,7 @@ WdcStatus WDC_DriverClose(void) {
   if (left.empty()) return WDC_STATUS_SUCCESS;
   std::string text = "resources left at close: ";
   for (size_t i = 0; i < left.size(); ++i) text += (i ? ", " : "") + left[i];
-  lib.ledger_text = std::move(text);
+  SetStatusDetail(WDC_STATUS_RESOURCES_LEFT, text);
   return WDC_STATUS_RESOURCES_LEFT;
 }
 
@@ -190,14 +221,17 @@ const char* Stat2Str(WdcStatus status) {
       return "Bad interrupt transfer list (unknown command, bad count or address outside the "
              "device)";
     case WDC_STATUS_WRONG_THREAD: return "Not allowed on the interrupt handler's own thread";
-    case WDC_STATUS_BAD_SETTING: {
-      const std::string& text = Lib().bad_setting_text;
-      return text.empty() ? "Bad FPGA_SIM setting" : text.c_str();
-    }
-    case WDC_STATUS_RESOURCES_LEFT: {
-      const std::string& text = Lib().ledger_text;
-      return text.empty() ? "Resources were left held at close" : text.c_str();
-    }
+    case WDC_STATUS_BAD_SETTING: return Detail(status, "Bad FPGA_SIM setting");
+    case WDC_STATUS_RESOURCES_LEFT: return Detail(status, "Resources were left held at close");
+    case WDC_STATUS_NOT_BOUND: return Detail(status, "The device is not bound to vfio-pci");
+    case WDC_STATUS_NO_IOMMU: return Detail(status, "The device has no IOMMU group");
+    case WDC_STATUS_GROUP_NOT_VIABLE:
+      return Detail(status, "Other devices of the device's IOMMU group are bound to drivers");
+    case WDC_STATUS_NO_PERMISSION:
+      return Detail(status, "No permission to open the device's files");
+    case WDC_STATUS_LOCK_LIMIT:
+      return Detail(status, "The memory-lock limit is too low for the DMA buffers");
+    case WDC_STATUS_SYSTEM_ERROR: return Detail(status, "A system call failed");
     case WDC_STATUS_BUS_ADDR_ABOVE_4G:
       return "The buffer has a bus address at or above 4 GiB, beyond the controller's 32-bit "
              "address fields";

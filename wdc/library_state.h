@@ -109,9 +109,6 @@ struct LibraryState {
   std::mutex fail_mu;
   std::vector<FailRule> rules;
   uint64_t calls[kOpCount] = {};
-
-  std::string bad_setting_text;
-  std::string ledger_text;
 };
 LibraryState& Lib();
 

@@ -265,6 +265,8 @@ TEST(WdcStatusText, EveryStatusHasItsOwnText) {
       WDC_STATUS_INT_ALREADY_ENABLED, WDC_STATUS_INT_NOT_ENABLED, WDC_STATUS_BAD_TRANSFER_LIST,
       WDC_STATUS_WRONG_THREAD,     WDC_STATUS_BAD_SETTING,        WDC_STATUS_RESOURCES_LEFT,
       WDC_STATUS_BUS_ADDR_ABOVE_4G, WDC_STATUS_LENGTH_TOO_LARGE,  WDC_STATUS_NO_PAGES,
+      WDC_STATUS_NOT_BOUND,        WDC_STATUS_NO_IOMMU,           WDC_STATUS_GROUP_NOT_VIABLE,
+      WDC_STATUS_NO_PERMISSION,    WDC_STATUS_LOCK_LIMIT,         WDC_STATUS_SYSTEM_ERROR,
   };
   std::set<std::string> seen;
   for (WdcStatus code : codes) {
@@ -289,7 +291,7 @@ TEST(WdcStatusText, ForcedFailuresNameTheirOperation) {
 }
 
 TEST(WdcStatusText, AnythingElseIsUnknown) {
-  for (WdcStatus code : {0x1u, 0x20000000u, 0x20000012u, 0x2000001Fu, 0x20000023u,
+  for (WdcStatus code : {0x1u, 0x20000000u, 0x20000018u, 0x2000001Fu, 0x20000023u,
                          WDC_STATUS_FAIL_BASE - 1, WDC_STATUS_FAIL_BASE + wdc::kOpCount,
                          0xFFFFFFFFu})
     EXPECT_STREQ(Stat2Str(code), "Unknown status") << std::hex << code;

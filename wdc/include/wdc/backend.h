@@ -92,6 +92,11 @@ class Backend {
   virtual bool SleepEnabled() const = 0;          // false: WDC_Sleep returns at once
 };
 
+// Records the cause of a failure: from now on Stat2Str(status) returns `text` (until the next
+// cause recorded for the same status). For the statuses whose meaning depends on the case:
+// WDC_STATUS_BAD_SETTING, WDC_STATUS_RESOURCES_LEFT and the real-board failures.
+void SetStatusDetail(WdcStatus status, const std::string& text);
+
 // Provided by the backend the program is linked with. `settings` is the text of FPGA_SIM (null
 // when unset). On a bad setting returns null with *error naming the item and what is wrong.
 std::unique_ptr<Backend> CreateBackend(const char* settings, std::string* error);

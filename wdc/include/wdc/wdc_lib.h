@@ -33,6 +33,14 @@ enum : uint32_t {
   WDC_STATUS_WRONG_THREAD = 0x2000000F,       // WDC_IntDisable called from the handler
   WDC_STATUS_BAD_SETTING = 0x20000010,        // FPGA_SIM holds an item the board does not know
   WDC_STATUS_RESOURCES_LEFT = 0x20000011,     // WDC_DriverClose found and released leftovers
+  // Failures of a real board's backend. Stat2Str gives the cause in words: what the system
+  // said (with its errno) and what to do about it.
+  WDC_STATUS_NOT_BOUND = 0x20000012,          // the board is not bound to the access driver
+  WDC_STATUS_NO_IOMMU = 0x20000013,           // the board has no IOMMU group
+  WDC_STATUS_GROUP_NOT_VIABLE = 0x20000014,   // other devices of its IOMMU group hold drivers
+  WDC_STATUS_NO_PERMISSION = 0x20000015,      // the board's device files may not be opened
+  WDC_STATUS_LOCK_LIMIT = 0x20000016,         // the memory-lock limit is too low for a lock
+  WDC_STATUS_SYSTEM_ERROR = 0x20000017,       // any other failure of the operating system
   // Refusals of the program's lock routines: the controller's address and length fields are
   // 32 and 29 bits wide, so such a buffer cannot be described to it.
   WDC_STATUS_BUS_ADDR_ABOVE_4G = 0x20000020,
