@@ -107,12 +107,21 @@ WdcStatus WDC_DriverOpen(uint32_t /*openOptions*/) {
     return WDC_STATUS_ALREADY_OPEN;
   }
   std::string error;
+  LibrarySettings settings;
+  if (!ParseLibrarySettings(std::getenv("FPGA_WDC"), &settings, &error)) {
+    SetStatusDetail(WDC_STATUS_BAD_SETTING, error);
+    return WDC_STATUS_BAD_SETTING;
+  }
   std::unique_ptr<Backend> backend = CreateBackend(std::getenv("FPGA_SIM"), &error);
   if (!backend) {
     SetStatusDetail(WDC_STATUS_BAD_SETTING, error.empty() ? "bad FPGA_SIM setting" : error);
     return WDC_STATUS_BAD_SETTING;
   }
-  Arm(lib, backend->FailRules());
+  // The library's own rules first, then those the backend's settings hold.
+  std::vector<FailRule> rules = std::move(settings.fail_rules);
+  for (const FailRule& rule : backend->FailRules()) rules.push_back(rule);
+  Arm(lib, std::move(rules));
+  lib.only_slot = settings.slot;
   // The opening call is the first call of WDC_DriverOpen that a rule can count.
   if (g_fail_armed[static_cast<uint32_t>(Op::DriverOpen)]) {
     if (WdcStatus forced = ForcedFailure(Op::DriverOpen)) {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "wdc/wdc_lib.h"
 #include "wdc/backend.h"
 #include "wdc/ops.h"
+#include "settings.h"
 #include "transfer_list.h"
 
 #if defined(__GNUC__)
@@ -105,6 +107,8 @@ struct LibraryState {
   std::vector<DmaBuffer*> dma;
   uint32_t interrupts_left = 0;  // released by a device close instead of WDC_IntDisable
   uint32_t next_slot = 0;
+
+  std::optional<PciLocation> only_slot;  // FPGA_WDC slot=: the one board the library shows
 
   std::mutex fail_mu;
   std::vector<FailRule> rules;

@@ -12,15 +12,33 @@ inline WdcStatus CheckForced(Op op) {
                                                                 : WDC_STATUS_SUCCESS;
 }
 
+// A slot record has no domain: on a machine with several PCI domains the first board at that
+// bus:slot.function in domain order answers (FPGA_WDC's slot= picks any other).
 bool SameSlot(const BoardIdentity& id, const WdcPciSlot& slot) {
   return id.bus == slot.dwBus && id.slot == slot.dwSlot && id.function == slot.dwFunction;
 }
 
+// A board the library shows: every board, or only the one FPGA_WDC's slot= names.
+bool Shown(const LibraryState& lib, const BoardIdentity& id) {
+  if (!lib.only_slot) return true;
+  const PciLocation& only = *lib.only_slot;
+  return id.domain == only.domain && id.bus == only.bus && id.slot == only.slot &&
+         id.function == only.function;
+}
+
 // The backend's index of the board at `slot`, or -1.
-long FindBoard(Backend& backend, const WdcPciSlot& slot) {
-  for (size_t i = 0; i < backend.BoardCount(); ++i)
-    if (SameSlot(backend.BoardAt(i)->Identity(), slot)) return static_cast<long>(i);
-  return -1;
+long FindBoard(const LibraryState& lib, const WdcPciSlot& slot) {
+  long found = -1;
+  uint32_t found_domain = 0;
+  for (size_t i = 0; i < lib.backend->BoardCount(); ++i) {
+    const BoardIdentity id = lib.backend->BoardAt(i)->Identity();
+    if (!SameSlot(id, slot) || !Shown(lib, id)) continue;
+    if (found < 0 || id.domain < found_domain) {
+      found = static_cast<long>(i);
+      found_domain = id.domain;
+    }
+  }
+  return found;
 }
 
 }  // namespace
@@ -38,9 +56,11 @@ WdcStatus WDC_PciScanDevices(uint32_t vendorId, uint32_t deviceId, WdcPciScanRes
   std::vector<BoardIdentity> found;
   for (size_t i = 0; i < lib.backend->BoardCount(); ++i) {
     const BoardIdentity id = lib.backend->BoardAt(i)->Identity();
-    if (id.vendor_id == vendorId && id.device_id == deviceId) found.push_back(id);
+    if (id.vendor_id == vendorId && id.device_id == deviceId && Shown(lib, id))
+      found.push_back(id);
   }
   std::sort(found.begin(), found.end(), [](const BoardIdentity& a, const BoardIdentity& b) {
+    if (a.domain != b.domain) return a.domain < b.domain;
     if (a.bus != b.bus) return a.bus < b.bus;
     if (a.slot != b.slot) return a.slot < b.slot;
     return a.function < b.function;
@@ -62,7 +82,7 @@ WdcStatus WDC_PciGetDeviceInfo(WdcPciDeviceInfo* info) {
   std::lock_guard<std::mutex> lock(lib.mu);
   if (!g_open.load(std::memory_order_relaxed)) return WDC_STATUS_NOT_OPEN;
   if (info == nullptr) return WDC_STATUS_INVALID_PARAMETER;
-  const long index = FindBoard(*lib.backend, info->pciSlot);
+  const long index = FindBoard(lib, info->pciSlot);
   if (index < 0) return WDC_STATUS_NO_SUCH_DEVICE;
 
   Board* board = lib.backend->BoardAt(static_cast<size_t>(index));
@@ -95,7 +115,7 @@ WdcStatus WDC_PciDeviceOpen(WdcDeviceHandle* phDev, const WdcPciDeviceInfo* info
   if (phDev == nullptr || info == nullptr || ctx != nullptr || reserved != nullptr ||
       kpName != nullptr || kpOpenData != nullptr)
     return WDC_STATUS_INVALID_PARAMETER;
-  const long found = FindBoard(*lib.backend, info->pciSlot);
+  const long found = FindBoard(lib, info->pciSlot);
   if (found < 0) return WDC_STATUS_NO_SUCH_DEVICE;
   const size_t board_index = static_cast<size_t>(found);
   if (board_index >= kMaxKernelBoards) return WDC_STATUS_NO_MEMORY;

@@ -17,7 +17,7 @@
 namespace wdc_fake {
 
 struct BoardSpec {
-  wdc::BoardIdentity id{BOARD_VENDOR_ID, BOARD_DEVICE_ID, 1, 0, 0, 11};
+  wdc::BoardIdentity id{BOARD_VENDOR_ID, BOARD_DEVICE_ID, 0, 1, 0, 0, 11};
   uint64_t bar_bytes[WDC_MAX_ADDR_SPACES] = {BAR0_BYTES, BAR1_BYTES, 0, 0, 0, 0};
 };
 

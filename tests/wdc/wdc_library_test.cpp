@@ -116,6 +116,80 @@ TEST(WdcLifecycle, BadSettingFailsOpenWithTheBackendsText) {
   EXPECT_EQ(Stat2Str(WDC_STATUS_BAD_SETTING), text);
 }
 
+// ---- The library's own settings (FPGA_WDC) ---------------------------------------------------
+
+// Opens the library with FPGA_WDC set and boards in two domains at the same bus location.
+class WdcOwnSettings : public ::testing::Test {
+ protected:
+  static WdcStatus OpenWith(const char* setting) {
+    unsetenv("FPGA_SIM");
+    setenv("FPGA_WDC", setting, 1);
+    wdc_fake::ResetConfig();
+    wdc_fake::BoardSpec other_domain;
+    other_domain.id.domain = 1;
+    other_domain.id.irq = 12;
+    wdc_fake::NextConfig().boards = {other_domain, wdc_fake::BoardSpec{}};
+    const WdcStatus status = WDC_DriverOpen(WDC_DRV_OPEN_DEFAULT);
+    unsetenv("FPGA_WDC");
+    return status;
+  }
+  void TearDown() override {
+    WDC_DriverClose();
+    wdc_fake::ResetConfig();
+  }
+  static uint32_t IrqOfSlotOne() {
+    WdcPciDeviceInfo info{};
+    info.pciSlot = {1, 0, 0};
+    if (WDC_PciGetDeviceInfo(&info) != WDC_STATUS_SUCCESS) return 0;
+    return info.item[info.dwNumItems - 1].dwIrq;
+  }
+};
+
+TEST_F(WdcOwnSettings, FailRulesWorkWhateverTheBackend) {
+  ASSERT_EQ(OpenWith("fail=WDC_PciScanDevices@2"), WDC_STATUS_SUCCESS);
+  WdcPciScanResult scan{};
+  EXPECT_EQ(WDC_PciScanDevices(BOARD_VENDOR_ID, BOARD_DEVICE_ID, &scan), WDC_STATUS_SUCCESS);
+  EXPECT_EQ(WDC_PciScanDevices(BOARD_VENDOR_ID, BOARD_DEVICE_ID, &scan),
+            WDC_STATUS_FAIL_BASE + Index(Op::PciScanDevices));
+}
+
+TEST_F(WdcOwnSettings, SlotShowsOnlyThatBoard) {
+  // Without it the lower domain answers for 01:00.0; with it the board in domain 1 is the one
+  // board there is.
+  ASSERT_EQ(OpenWith(""), WDC_STATUS_SUCCESS);
+  EXPECT_EQ(IrqOfSlotOne(), 11u);
+  WDC_DriverClose();
+  ASSERT_EQ(OpenWith("slot=0001:01:00.0"), WDC_STATUS_SUCCESS);
+  WdcPciScanResult scan{};
+  ASSERT_EQ(WDC_PciScanDevices(BOARD_VENDOR_ID, BOARD_DEVICE_ID, &scan), WDC_STATUS_SUCCESS);
+  EXPECT_EQ(scan.dwNumDevices, 1u);
+  EXPECT_EQ(IrqOfSlotOne(), 12u);
+  WDC_DriverClose();
+  ASSERT_EQ(OpenWith("slot=03:00.0"), WDC_STATUS_SUCCESS);
+  ASSERT_EQ(WDC_PciScanDevices(BOARD_VENDOR_ID, BOARD_DEVICE_ID, &scan), WDC_STATUS_SUCCESS);
+  EXPECT_EQ(scan.dwNumDevices, 0u);
+  EXPECT_EQ(IrqOfSlotOne(), 0u);
+}
+
+TEST_F(WdcOwnSettings, BadItemsFailTheOpenNamingTheItem) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"fail=WDC_Nothing", "bad FPGA_WDC item 'fail=WDC_Nothing': no library operation of that name"},
+      {"fail=Stat2Str", "bad FPGA_WDC item 'fail=Stat2Str': that operation returns no status"},
+      {"fail=WDC_Sleep@0", "bad FPGA_WDC item 'fail=WDC_Sleep@0': the call number after @ must be 1 to 4294967295"},
+      {"fail=WDC_Sleep@2,fail=WDC_Sleep@2", "bad FPGA_WDC item 'fail=WDC_Sleep@2': given twice"},
+      {"slot=1:2:3:4.0", "bad FPGA_WDC item 'slot=1:2:3:4.0': expected [DDDD:]BB:SS.F in hex"},
+      {"slot=00:20.0", "bad FPGA_WDC item 'slot=00:20.0': expected [DDDD:]BB:SS.F in hex"},
+      {"slot=00:01.8", "bad FPGA_WDC item 'slot=00:01.8': expected [DDDD:]BB:SS.F in hex"},
+      {"slot=00:01.0,slot=00:02.0", "bad FPGA_WDC item 'slot=00:02.0': slot given twice"},
+      {"boards=2", "bad FPGA_WDC item 'boards=2': unknown setting"},
+  };
+  for (const auto& [setting, text] : cases) {
+    EXPECT_EQ(OpenWith(setting), WDC_STATUS_BAD_SETTING) << setting;
+    EXPECT_STREQ(Stat2Str(WDC_STATUS_BAD_SETTING), text);
+    EXPECT_EQ(wdc_fake::LiveBackends(), 0) << setting;
+  }
+}
+
 // ---- WDC_Sleep ---------------------------------------------------------------------------------
 
 class WdcSleep : public LibraryTest {};

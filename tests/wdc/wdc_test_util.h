@@ -17,6 +17,7 @@ class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     unsetenv("FPGA_SIM");
+    unsetenv("FPGA_WDC");
     wdc_fake::ResetConfig();
     Configure(wdc_fake::NextConfig());
     ASSERT_EQ(WDC_DriverOpen(WDC_DRV_OPEN_DEFAULT), WDC_STATUS_SUCCESS);

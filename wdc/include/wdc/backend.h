@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "wdc/wdc_lib.h"
@@ -20,9 +21,20 @@ enum class DmaDir : uint8_t {
   kFromDevice,  // the board may write the memory (DMA_OPT_FROM_DEVICE)
 };
 
+// A PCI function's location: domain:bus:slot.function.
+struct PciLocation {
+  uint32_t domain = 0;
+  uint32_t bus = 0;
+  uint32_t slot = 0;
+  uint32_t function = 0;
+};
+// Parses "[DDDD:]BB:SS.F" (hex, as lspci and sysfs write it); false when malformed.
+bool ParsePciLocation(std::string_view text, PciLocation* out);
+
 struct BoardIdentity {
   uint32_t vendor_id = 0;
   uint32_t device_id = 0;
+  uint32_t domain = 0;
   uint32_t bus = 0;
   uint32_t slot = 0;
   uint32_t function = 0;
@@ -82,6 +94,9 @@ struct FailRule {
   Op op;
   uint32_t nth;
 };
+// Parses the value of a fail= item, "OP" or "OP@N"; on false *why says what is wrong. For
+// backends whose own settings accept fail= items too.
+bool ParseFailRule(std::string_view value, FailRule* out, std::string* why);
 
 class Backend {
  public:

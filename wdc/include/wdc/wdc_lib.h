@@ -151,7 +151,8 @@ enum : uint32_t {
 using WdcIntHandler = void (*)(void* data);
 
 // ---- Operations -----------------------------------------------------------------------------
-// Opens the library; must succeed before any other call. Reads FPGA_SIM on the virtual board.
+// Opens the library; must succeed before any other call. Reads the library's settings
+// (FPGA_WDC) and the backend's (FPGA_SIM on the virtual board).
 WdcStatus WDC_DriverOpen(uint32_t openOptions);
 // Closes the library: the last call. Releases whatever was left held and then reports it.
 WdcStatus WDC_DriverClose(void);
