@@ -12,17 +12,13 @@
 namespace e2e {
 namespace {
 
-using namespace text;
-
-std::string RunWithBar0(const std::string& bar0) {
-  return Banner() + bar0 + IntegrityHeading(Pass::kMemoryWrite) + SizeLine(4096) +
-         Interrupted() + Performance() + BackloopHeading() + BackloopResult(0);
-}
+using namespace oracle;
 
 void ExpectRun(const std::string& setting, const std::string& bar0) {
   RunResult r = RunProgram(Utility(setting, {KeyAtFirstSize()}));
   // The backloop does not touch BAR0, so its mismatch count stays 0.
-  E2E_EXPECT_VERDICT(CheckRun(r, RunWithBar0(bar0)));
+  E2E_EXPECT_VERDICT(CheckRun(r, UntilIntegrity(bar0) + SizeLine(4096) + Interrupted() +
+                                     AfterIntegrity()));
 }
 
 TEST(E2eBar0Stuck, Byte6Bit0StuckHigh) {

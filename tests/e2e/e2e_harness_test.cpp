@@ -10,6 +10,8 @@
 namespace e2e {
 namespace {
 
+using namespace oracle;
+
 RunSpec Shell(const std::string& script) {
   RunSpec s;
   s.exe = "/bin/sh";
@@ -160,16 +162,14 @@ TEST(E2eHarnessMatch, CheckRunFlagsTheLedgerReport) {
   RunResult r;
   r.exited = true;
   r.exit_status = 0;
-  r.output = "x\nFailed to uninit the WDC library. Error 0x20000011 - resources left at close: 1\n";
+  r.output = "x\n" + Ledger("1");
   EXPECT_FALSE(CheckRun(r, "x\n%s\n").ok);  // matched by a wildcard, still a leak
-  EXPECT_TRUE(CheckRun(r, "x\nFailed to uninit the WDC library. Error 0x20000011 - %s\n").ok);
+  EXPECT_TRUE(CheckRun(r, "x\n" + LibraryCloseFailure(AnyText(0x20000011))).ok);
 }
 
 TEST(E2eHarnessText, StatusesOfForcedFailuresFollowTheOperationTable) {
-  EXPECT_EQ(text::SimFailStatus("WDC_DriverOpen"), 0x20001000u);
-  EXPECT_EQ(text::SimFailStatus("WDC_DMAContigBufLock"), 0x2000100Eu);
-  EXPECT_EQ(text::ContigLockFailure(0x2000100E, "t"),
-            "Failed locking a Contiguous DMA buffer. Error 0x2000100e - t\n");
+  EXPECT_EQ(Simulated("WDC_DriverOpen").code, 0x20001000u);
+  EXPECT_EQ(Simulated("WDC_DMAContigBufLock").code, 0x2000100Eu);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 namespace e2e {
 namespace {
 
-using namespace text;
+using namespace oracle;
 
 struct FaultRun {
   RunResult run;
@@ -16,15 +16,13 @@ struct FaultRun {
 };
 
 // Stops the memory-write pass once size `key_at` begins; the complete sizes must show counts(f).
-FaultRun RunFault(const std::string& setting, uint32_t key_at,
-                  const std::function<SizeCounts(uint32_t)>& counts) {
+FaultRun RunFault(const std::string& setting, uint32_t key_at, const CountsOfSize& counts) {
   FaultRun f;
   RunSpec desc = Utility("pause=off," + setting, {KeyWhen(SizeLine(key_at))});
   desc.timeout_ms = 300000;
   f.run = RunProgram(desc);
   const std::string sizes = SizesUntilInterrupted(f.run.output, counts, &f.stopped_at);
-  f.verdict = CheckRun(f.run, Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) +
-                                  sizes + Performance() + BackloopHeading() + BackloopResult(0));
+  f.verdict = CheckRun(f.run, UntilIntegrity() + sizes + AfterIntegrity());
   return f;
 }
 

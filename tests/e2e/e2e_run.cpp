@@ -6,7 +6,7 @@
 namespace e2e {
 namespace {
 
-using namespace text;
+using namespace oracle;
 
 TEST(E2eRun, NormalRunStoppedByAKeyInTheFirstSize) {
   // FPGA_SIM unset: one healthy board on the default link. The rates are matched by form here;
@@ -47,61 +47,49 @@ TEST(E2eRun, ArgumentsAreIgnored) {
 
 // ---- Failure rows of the run -------------------------------------------------------------------
 
-std::string Sim(const std::string& what, const std::string& op) {
-  return ErrorLine(what, SimFailStatus(op), SimFailText(op));
-}
-
 TEST(E2eRunFailures, LibraryOpenFailsAndNothingIsClosed) {
   // No close line: the library is not closed after a failed open, so no uninit line can appear.
   RunResult r = RunProgram(Utility("fail=WDC_DriverOpen"));
-  E2E_EXPECT_VERDICT(CheckRun(r, Banner() + Sim("Failed to initialize the WDC library",
-                                                "WDC_DriverOpen")));
-  EXPECT_EQ(SimFailStatus("WDC_DriverOpen"), 0x20001000u);
+  E2E_EXPECT_VERDICT(CheckRun(r, Banner() + LibraryOpenFailure(Simulated("WDC_DriverOpen"))));
+  EXPECT_EQ(Simulated("WDC_DriverOpen").code, 0x20001000u);
 }
 
 TEST(E2eRunFailures, PciScanFails) {
   RunResult r = RunProgram(Utility("fail=WDC_PciScanDevices"));
-  // This line alone has a colon after "Error".
-  E2E_EXPECT_VERDICT(CheckRun(
-      r, Banner() + "Failed scanning the PCI bus. Error: 0x20001002 - Simulated failure of "
-                    "WDC_PciScanDevices\n"));
+  E2E_EXPECT_VERDICT(CheckRun(r, Banner() + PciScanFailure(Simulated("WDC_PciScanDevices"))));
 }
 
 TEST(E2eRunFailures, DeviceInfoFails) {
   RunResult r = RunProgram(Utility("fail=WDC_PciGetDeviceInfo"));
-  E2E_EXPECT_VERDICT(CheckRun(r, Banner() + Sim("Failed retrieving the device's resources information",
-                                                "WDC_PciGetDeviceInfo")));
+  E2E_EXPECT_VERDICT(
+      CheckRun(r, Banner() + DeviceInfoFailure(Simulated("WDC_PciGetDeviceInfo"))));
 }
 
 TEST(E2eRunFailures, DeviceOpenFails) {
   RunResult r = RunProgram(Utility("fail=WDC_PciDeviceOpen"));
-  E2E_EXPECT_VERDICT(
-      CheckRun(r, Banner() + Sim("Failed opening a WDC device handle", "WDC_PciDeviceOpen")));
+  E2E_EXPECT_VERDICT(CheckRun(r, Banner() + DeviceOpenFailure(Simulated("WDC_PciDeviceOpen"))));
 }
 
 TEST(E2eRunFailures, DeviceCloseFailsShowingTheHandle) {
   // The failed close leaves the handle open, and the library's close then finds it: the ledger
   // line is the truthful end of this run.
   RunResult r = RunProgram(Utility("fail=WDC_PciDeviceClose", {KeyAtFirstSize()}));
-  E2E_EXPECT_VERDICT(CheckRun(
-      r, InterruptedRun() +
-             "Failed closing a WDC device handle (0x%p). Error 0x20001005 - Simulated failure of "
-             "WDC_PciDeviceClose\n" +
-             ErrorLine("Failed to uninit the WDC library", 0x20000011,
-                       "resources left at close: 1 device handle open")));
+  E2E_EXPECT_VERDICT(CheckRun(r, InterruptedRun() +
+                                     DeviceCloseFailure(Simulated("WDC_PciDeviceClose")) +
+                                     Ledger("1 device handle open")));
+  EXPECT_EQ(Simulated("WDC_PciDeviceClose").code, 0x20001005u);
 }
 
 TEST(E2eRunFailures, LibraryCloseFails) {
   RunResult r = RunProgram(Utility("fail=WDC_DriverClose", {KeyAtFirstSize()}));
-  E2E_EXPECT_VERDICT(CheckRun(
-      r, InterruptedRun() + Sim("Failed to uninit the WDC library", "WDC_DriverClose")));
+  E2E_EXPECT_VERDICT(
+      CheckRun(r, InterruptedRun() + LibraryCloseFailure(Simulated("WDC_DriverClose"))));
 }
 
 TEST(E2eRunFailures, ScanFailsOnAMachineWithoutBoardsToo) {
   RunResult r = RunProgram(Utility("boards=0,fail=WDC_PciScanDevices"));
-  E2E_EXPECT_VERDICT(CheckRun(
-      r, Banner() + "Failed scanning the PCI bus. Error: 0x20001002 - Simulated failure of "
-                    "WDC_PciScanDevices\n"));
+  E2E_EXPECT_VERDICT(CheckRun(r, Banner() + PciScanFailure(Simulated("WDC_PciScanDevices"))));
+  EXPECT_EQ(Simulated("WDC_PciScanDevices").code, 0x20001002u);
 }
 
 // A bad FPGA_SIM item fails the library's open with a status whose text names the item.
@@ -110,8 +98,7 @@ class E2eBadSetting : public ::testing::TestWithParam<std::pair<const char*, con
 TEST_P(E2eBadSetting, InitializationFailsNamingTheItem) {
   const std::string setting = GetParam().first, item = GetParam().second;
   RunResult r = RunProgram(Utility(setting));
-  Verdict v = CheckRun(r, Banner() + "Failed to initialize the WDC library. Error 0x20000010 - "
-                                     "bad FPGA_SIM item '" + Literal(item) + "': %s\n");
+  Verdict v = CheckRun(r, Banner() + LibraryOpenFailure(BadSetting(item)));
   E2E_EXPECT_VERDICT(v);
   if (v.ok) {
     ASSERT_EQ(v.captures.size(), 1u);

@@ -8,7 +8,7 @@
 namespace e2e {
 namespace {
 
-using namespace text;
+using namespace oracle;
 
 TEST(E2eKeyboard, KeyWaitingBeforeThePassEndsItAfterItsFirstTransfer) {
   // The key waits in the terminal before the program starts (the BAR0 test takes well under a
@@ -22,8 +22,7 @@ TEST(E2eKeyboard, KeyWaitingBeforeThePassEndsItAfterItsFirstTransfer) {
 
 TEST(E2eKeyboard, TypedKeyIsNeitherEchoedNorTaken) {
   // Several keys in the first size: one interruption, and none of them shows on the console.
-  RunResult r = RunProgram(
-      Utility(std::nullopt, {Action{"Testing for transfer size = 4096...\n", "abc\n", 0}}));
+  RunResult r = RunProgram(Utility(std::nullopt, {Action{SizeLine(4096), "abc\n", 0}}));
   E2E_EXPECT_VERDICT(CheckRun(r, InterruptedRun()));
 }
 
@@ -33,10 +32,8 @@ TEST(E2eKeyboard, WithoutAControllingTerminalNoKeyIsEverSeen) {
   RunSpec s = Utility("irq-drop=ch0@8193", {KeyAtFirstSize()});
   s.console = Console::kNoTerminal;
   RunResult r = RunProgram(s);
-  E2E_EXPECT_VERDICT(CheckRun(
-      r, Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) +
-             SizeBlock(4096, {0, 0, 0}) + SizeBlock(4095, {0, 0, 0}) + SizeLine(4094) +
-             WaitFailure() + Performance() + BackloopHeading() + BackloopResult(0)));
+  E2E_EXPECT_VERDICT(CheckRun(r, UntilIntegrity() + SizeBlock(4096, {}) + SizeBlock(4095, {}) +
+                                     SizeLine(4094) + WaitFailure() + AfterIntegrity()));
 }
 
 // ---- Signals ----------------------------------------------------------------------------------
@@ -92,30 +89,17 @@ TEST_P(E2eSignal, EndsPromptlyAndGivesTheTerminalBack) {
   EXPECT_EQ(r.term_final.tio.c_cc[VTIME], r.term_initial.tio.c_cc[VTIME]);
 }
 
-const std::string kFirstSize = "Testing for transfer size = 4096...\n";
-std::string UpToFirstSize() {
-  return Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) + kFirstSize;
-}
-const std::string kUint16 = "\nWriting the uint16 array to BAR0 memory\n";
-std::string UpToUint16() {
-  return Banner() + "\nBAR0 slave memory read/write testing:\n"
-                    "\nWriting the bytes array to BAR0 memory\n"
-                    "Reading of bytes array from BAR0 memory... success\n" +
-         kUint16;
-}
-const std::string kReadStep = "\nMemory read DMA performance testing...\n";
-std::string UpToReadStep() {
-  return UpToFirstSize() + Interrupted() +
-         "\nMemory write DMA performance testing...\n"
-         "Memory write transfer rate is %f MByte/sec\n" +
-         kReadStep;
-}
+// Where each signal comes, and the run's output up to there.
+const std::string kFirstSize = SizeLine(4096);
+const std::string kUint16 = Bar0Writing(Bar0Phase::kUint16);
+const std::string kReadStep = PerformanceHeading(PerfStep::kRead);
+const std::string kBackloop = BackloopHeading();
+std::string UpToFirstSize() { return Through(InterruptedRun(), kFirstSize); }
+std::string UpToUint16() { return Through(InterruptedRun(), kUint16); }
+std::string UpToReadStep() { return Through(InterruptedRun(), kReadStep); }
+std::string UpToBackloop() { return Through(InterruptedRun(), kBackloop); }
 // With the backloop's completion dropped the test sits in its 2 s wait when the signal comes.
 const std::string kNoBackloopIrq = "irq-drop=backloop@1";
-const std::string kBackloop = "(buffers size is 50.000000 MByte)...\n";
-std::string UpToBackloop() {
-  return UpToFirstSize() + Interrupted() + Performance() + BackloopHeading();
-}
 
 INSTANTIATE_TEST_SUITE_P(
     DuringEachTest, E2eSignal,
@@ -143,7 +127,9 @@ INSTANTIATE_TEST_SUITE_P(
                    kBackloop, UpToBackloop(), true},
         SignalCase{"SighupInBackloopTest", SIGHUP, kNoBackloopIrq, {KeyAtFirstSize()}, kBackloop,
                    UpToBackloop(), true}),
-    [](const ::testing::TestParamInfo<SignalCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<SignalCase>& param) {
+      return std::string(param.param.name);
+    });
 
 }  // namespace
 }  // namespace e2e

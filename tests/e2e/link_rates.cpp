@@ -13,7 +13,7 @@
 namespace e2e {
 namespace {
 
-using namespace text;
+using namespace oracle;
 
 struct Link {
   int gen, width;
@@ -42,7 +42,7 @@ TEST_P(E2eLink, RatesFollowTheLinkModel) {
                          "all three: write",     "all three: read channel 1",
                          "all three: read channel 2"};
   const double model[9] = {d, d, d / 2, d / 2, d, d, d, d / 2, d / 2};
-  for (int i = 0; i < 9; ++i)
+  for (size_t i = 0; i < 9; ++i)
     EXPECT_NEAR(Number(v.captures[i]), model[i], model[i] * 0.02) << setting << ", " << what[i];
   // The backloop's interval also holds the delivery of its completion through the library's
   // thread and the event, and the board must stream 50 MiB through host memory within it: on a
@@ -59,9 +59,9 @@ TEST_P(E2eLink, RatesFollowTheLinkModel) {
 INSTANTIATE_TEST_SUITE_P(Links, E2eLink,
                          ::testing::Values(Link{1, 1}, Link{1, 4}, Link{2, 1}, Link{2, 4},
                                            Link{2, 8}, Link{3, 4}),
-                         [](const ::testing::TestParamInfo<Link>& info) {
-                           return "Gen" + std::to_string(info.param.gen) + "x" +
-                                  std::to_string(info.param.width);
+                         [](const ::testing::TestParamInfo<Link>& param) {
+                           return "Gen" + std::to_string(param.param.gen) + "x" +
+                                  std::to_string(param.param.width);
                          });
 
 }  // namespace

@@ -27,7 +27,7 @@
 namespace {
 
 using namespace e2e;
-using namespace e2e::text;
+using namespace oracle;
 
 using Rng = std::mt19937_64;
 
@@ -41,7 +41,7 @@ struct Fault {
   std::string setting;   // FPGA_SIM items
   std::string bar0 = Bar0AllSuccess();
   // Counts of every whole size of the memory-write pass.
-  std::function<SizeCounts(uint32_t)> counts = [](uint32_t) { return SizeCounts{}; };
+  CountsOfSize counts = [](uint32_t) { return SizeCounts{}; };
   std::string integrity_fixed;  // non-empty: the pass ends before any transfer, with this text
   std::string performance = Performance();
   std::string backloop = BackloopHeading() + BackloopResult(0);
@@ -50,10 +50,6 @@ struct Fault {
   // A further check on the captures of the matched output; returns what is wrong, or "".
   std::function<std::string(const std::vector<std::string>&)> check;
 };
-
-std::string SimLine(const std::string& what, const std::string& op) {
-  return ErrorLine(what, SimFailStatus(op), SimFailText(op));
-}
 
 // The BAR0 verdicts with one stuck bit: per width w the item at offset / w holds its index
 // truncated to w bytes, and the stuck bit sits in byte offset % w of it.
@@ -73,16 +69,26 @@ std::string StuckBar0(uint32_t offset, uint32_t bit, uint32_t level) {
 // One memory-write transfer of size f through a board that shifts its data by `shift` bytes,
 // counted on a model window; every transfer of a size counts alike, 4096 per size.
 SizeCounts ShiftedCounts(uint32_t f, int shift) {
-  const int margin = 32, s = margin;
-  std::vector<uint8_t> window(f + 2 * margin, 0xFF);
-  for (uint32_t j = 0; j < f; ++j) window[s + shift + static_cast<int>(j)] = static_cast<uint8_t>(j);
+  const size_t s = 32;  // the target's first byte, with as many guard bytes on either side
+  std::vector<uint8_t> window(f + 2 * s, 0xFF);
+  for (uint32_t j = 0; j < f; ++j)
+    window[static_cast<size_t>(static_cast<long>(s + j) + shift)] = static_cast<uint8_t>(j);
   uint32_t corrupted = 0, mismatched = 0;
   for (size_t i = 0; i < window.size(); ++i) {
-    const bool target = i >= static_cast<size_t>(s) && i < static_cast<size_t>(s) + f;
+    const bool target = i >= s && i < s + f;
     if (!target && window[i] != 0xFF) ++corrupted;
     if (target && window[i] != static_cast<uint8_t>(i - s)) ++mismatched;
   }
   return SizeCounts{0, 4096 * corrupted, 4096 * mismatched};
+}
+
+// wordcount-bad=every: size f is the board's channel-0 transfers (4096 - f) * 4096 + 1 to
+// (4097 - f) * 4096, and every every-th of them leaves a wrong count.
+CountsOfSize WrongWordCounts(uint32_t every) {
+  return [every](uint32_t size) {
+    const uint32_t first = (4096 - size) * 4096 + 1, last = (4097 - size) * 4096;
+    return SizeCounts{last / every - (first - 1) / every, 0, 0};
+  };
 }
 
 Fault MakeFault(Rng& rng) {
@@ -126,11 +132,7 @@ Fault MakeFault(Rng& rng) {
     case 6: {
       const uint32_t every = Pick(rng, 1, 5000);
       f.setting = "wordcount-bad=" + std::to_string(every);
-      // Size f is the board's channel-0 transfers (4096 - f) * 4096 + 1 to (4097 - f) * 4096.
-      f.counts = [every](uint32_t size) {
-        const uint32_t first = (4096 - size) * 4096 + 1, last = (4097 - size) * 4096;
-        return SizeCounts{last / every - (first - 1) / every, 0, 0};
-      };
+      f.counts = WrongWordCounts(every);
       break;
     }
     case 7: {
@@ -140,8 +142,7 @@ Fault MakeFault(Rng& rng) {
       uint32_t j = Pick(rng, 1, 12797);
       if (j >= i) ++j;
       f.setting = "sg-swap=" + std::to_string(i) + ":" + std::to_string(j);
-      f.backloop = BackloopHeading() + "Number of data mismatches = %s\n" +
-                   "Backloop transfer rate is %f MByte/sec\n";
+      f.backloop = BackloopHeading() + BackloopResultAnyCount();
       f.check = [](const std::vector<std::string>& caps) -> std::string {
         if (caps.size() < 2) return "no mismatch count captured";
         const unsigned long n = std::strtoul(caps[caps.size() - 2].c_str(), nullptr, 10);
@@ -154,10 +155,9 @@ Fault MakeFault(Rng& rng) {
     }
     case 8:
       f.setting = "high-bus=1";
-      f.integrity_fixed = "Failed locking a Contiguous DMA buffer. Error 0x20000020 - %s\n";
+      f.integrity_fixed = ContigLockFailure(AboveFourGiB());
       f.performance = f.integrity_fixed;
-      f.backloop = BackloopHeading() +
-                   "Failed locking a Scatter/Gather DMA buffer. Error 0x20000020 - %s\n";
+      f.backloop = BackloopHeading() + SgLockFailure(AboveFourGiB());
       break;
     case 9:
       f.setting = "irq-drop=backloop@1";
@@ -165,34 +165,33 @@ Fault MakeFault(Rng& rng) {
       break;
     case 10:
       f.setting = "fail=" + kContig + "@1";
-      f.integrity_fixed = ContigLockFailure(SimFailStatus(kContig), SimFailText(kContig));
+      f.integrity_fixed = ContigLockFailure(Simulated(kContig));
       break;
     case 11:
       f.setting = "fail=" + kContig + "@" + std::to_string(Pick(rng, 2, 4));
-      f.performance = ContigLockFailure(SimFailStatus(kContig), SimFailText(kContig));
+      f.performance = ContigLockFailure(Simulated(kContig));
       break;
     case 12:
       f.setting = "fail=" + kContig + "@" + std::to_string(Pick(rng, 5, 6));
-      f.backloop = BackloopHeading() + ContigLockFailure(SimFailStatus(kContig), SimFailText(kContig));
+      f.backloop = BackloopHeading() + ContigLockFailure(Simulated(kContig));
       break;
     case 13:
       f.setting = "fail=" + kSg + "@" + std::to_string(Pick(rng, 1, 2));
-      f.backloop = BackloopHeading() + SgLockFailure(SimFailStatus(kSg), SimFailText(kSg));
+      f.backloop = BackloopHeading() + SgLockFailure(Simulated(kSg));
       break;
     case 14:
       f.setting = "fail=" + kIntEnable + "@1";
-      f.integrity_fixed = IntEnableFailure(SimFailStatus(kIntEnable), SimFailText(kIntEnable));
+      f.integrity_fixed = IntEnableFailure(Simulated(kIntEnable));
       break;
     case 15:
       f.setting = "fail=" + kIntEnable + "@2";
-      f.backloop = BackloopHeading() + IntEnableFailure(SimFailStatus(kIntEnable), SimFailText(kIntEnable));
+      f.backloop = BackloopHeading() + IntEnableFailure(Simulated(kIntEnable));
       break;
     case 16:
       // The integrity pass's registration stays; the backloop's enable is refused, and its
       // release disables the old one.
       f.setting = "fail=WDC_IntDisable@1";
-      f.backloop = BackloopHeading() +
-                   IntEnableFailure(0x2000000C, "Interrupts are already enabled on the device");
+      f.backloop = BackloopHeading() + IntEnableFailure(AlreadyEnabled());
       break;
     case 17: {
       static const char* kIgnored[] = {"WDC_DMASyncCpu", "WDC_DMASyncIo", "WDC_Sleep"};
@@ -201,24 +200,10 @@ Fault MakeFault(Rng& rng) {
       break;
     }
     case 18: {
-      // Lost BAR0 accesses (see the end-to-end register cases for the values).
-      struct Lost {
-        const char* fail;
-        std::string bar0;
-      };
-      const Lost kLost[] = {
-          {"fail=WDC_ReadAddr8@301", Bar0Test(Bar0Failure(300, 0), Bar0Success(), Bar0Success(), Bar0Success())},
-          {"fail=WDC_ReadAddr16@2", Bar0Test(Bar0Success(), Bar0Failure(1, 0), Bar0Success(), Bar0Success())},
-          {"fail=WDC_ReadAddr32@5", Bar0Test(Bar0Success(), Bar0Success(), Bar0Failure(4, 0), Bar0Success())},
-          {"fail=WDC_ReadAddr64@512", Bar0Test(Bar0Success(), Bar0Success(), Bar0Success(), Bar0Failure(511, 0))},
-          {"fail=WDC_WriteAddr8@8", Bar0Test(Bar0Failure(7, 0), Bar0Success(), Bar0Success(), Bar0Success())},
-          {"fail=WDC_WriteAddr16@1", Bar0Test(Bar0Success(), Bar0Failure(0, 256), Bar0Success(), Bar0Success())},
-          {"fail=WDC_WriteAddr32@1", Bar0Test(Bar0Success(), Bar0Success(), Bar0Failure(0, 65536), Bar0Success())},
-          {"fail=WDC_WriteAddr64@1", Bar0Test(Bar0Success(), Bar0Success(), Bar0Success(), Bar0Failure(0, 4294967296ull))},
-      };
-      const Lost& lost = kLost[Pick(rng, 0, 7)];
-      f.setting = lost.fail;
-      f.bar0 = lost.bar0;
+      const std::vector<LostBar0Access>& lost = LostBar0Accesses();
+      const LostBar0Access& access = lost[Pick(rng, 0, static_cast<uint32_t>(lost.size() - 1))];
+      f.setting = access.setting;
+      f.bar0 = access.bar0;
       break;
     }
     case 19:
@@ -232,40 +217,33 @@ Fault MakeFault(Rng& rng) {
       break;
     case 21:
       f.setting = "fail=WDC_DriverOpen";
-      f.whole = Banner() + SimLine("Failed to initialize the WDC library", "WDC_DriverOpen");
+      f.whole = Banner() + LibraryOpenFailure(Simulated("WDC_DriverOpen"));
       break;
     case 22:
       f.setting = "fail=WDC_PciScanDevices";
-      f.whole = Banner() +
-                "Failed scanning the PCI bus. Error: 0x20001002 - Simulated failure of "
-                "WDC_PciScanDevices\n";
+      f.whole = Banner() + PciScanFailure(Simulated("WDC_PciScanDevices"));
       break;
     case 23:
       f.setting = "fail=WDC_PciGetDeviceInfo";
-      f.whole = Banner() + SimLine("Failed retrieving the device's resources information",
-                                   "WDC_PciGetDeviceInfo");
+      f.whole = Banner() + DeviceInfoFailure(Simulated("WDC_PciGetDeviceInfo"));
       break;
     case 24:
       f.setting = "fail=WDC_PciDeviceOpen";
-      f.whole = Banner() + SimLine("Failed opening a WDC device handle", "WDC_PciDeviceOpen");
+      f.whole = Banner() + DeviceOpenFailure(Simulated("WDC_PciDeviceOpen"));
       break;
     case 25:
       f.setting = "boards=2,bogus=" + std::to_string(Pick(rng, 0, 99));
-      f.whole = Banner() + "Failed to initialize the WDC library. Error 0x20000010 - bad FPGA_SIM "
-                           "item '" + f.setting.substr(9) + "': %s\n";
+      f.whole = Banner() + LibraryOpenFailure(BadSetting(f.setting.substr(9)));
       break;
     case 26:
       f.setting = "fail=WDC_DriverClose";
-      f.tail = SimLine("Failed to uninit the WDC library", "WDC_DriverClose");
+      f.tail = LibraryCloseFailure(Simulated("WDC_DriverClose"));
       break;
     case 27: {
       // Two faults of different tests at once.
       const uint32_t every = Pick(rng, 100, 5000);
       f.setting = "wordcount-bad=" + std::to_string(every) + ",irq-drop=backloop@1";
-      f.counts = [every](uint32_t size) {
-        const uint32_t first = (4096 - size) * 4096 + 1, last = (4097 - size) * 4096;
-        return SizeCounts{last / every - (first - 1) / every, 0, 0};
-      };
+      f.counts = WrongWordCounts(every);
       f.backloop = BackloopHeading() + WaitFailure();
       break;
     }
@@ -274,8 +252,8 @@ Fault MakeFault(Rng& rng) {
       break;
     default:
       f.setting = "fail=" + kContig + "@" + std::to_string(Pick(rng, 2, 4)) + ",fail=" + kSg + "@2";
-      f.performance = ContigLockFailure(SimFailStatus(kContig), SimFailText(kContig));
-      f.backloop = BackloopHeading() + SgLockFailure(SimFailStatus(kSg), SimFailText(kSg));
+      f.performance = ContigLockFailure(Simulated(kContig));
+      f.backloop = BackloopHeading() + SgLockFailure(Simulated(kSg));
       break;
   }
   return f;
@@ -373,21 +351,20 @@ std::string RunPlan(const std::string& exe, const Plan& p, double* seconds) {
 
   std::string why;
   for (const char* mark : kSanitizerMarks)
-    if (r.output.find(mark) != std::string::npos) why += std::string("sanitizer report (") + mark + ")\n";
-  if (r.output.find("resources left at close") != std::string::npos)
-    why += "the library reported resources left at close\n";
+    if (r.output.find(mark) != std::string::npos)
+      why += std::string("sanitizer report (") + mark + ")\n";
 
   std::string expected;
   if (!p.fault.whole.empty()) {
     expected = p.fault.whole;
   } else {
     std::string pass_why;
-    expected = Banner() + p.fault.bar0 + IntegrityHeading(Pass::kMemoryWrite) +
-               PassBody(p, r.output, &pass_why) + p.fault.performance + p.fault.backloop +
-               p.fault.tail;
+    expected = UntilIntegrity(p.fault.bar0) + PassBody(p, r.output, &pass_why) +
+               p.fault.performance + p.fault.backloop + p.fault.tail;
     if (!pass_why.empty()) why += pass_why + "\n";
   }
-  Verdict v = CheckRun(r, expected);  // exit status 0, no time-out, the output as expected
+  // Exit status 0, no time-out, no resources left at close, the output as expected.
+  Verdict v = CheckRun(r, expected);
   if (!v.ok) why += v.why;
   if (v.ok && p.fault.check) {
     const std::string extra = p.fault.check(v.captures);

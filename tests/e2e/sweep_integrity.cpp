@@ -7,19 +7,7 @@
 namespace e2e {
 namespace {
 
-using namespace text;
-
-std::string PassText(text::Pass pass, const std::function<SizeCounts(uint32_t)>& counts,
-                 uint64_t* total) {
-  std::string out = IntegrityHeading(pass);
-  *total = 0;
-  for (uint32_t f = 4096; f >= 1; --f) {
-    const SizeCounts c = counts(f);
-    out += SizeBlock(f, c);
-    *total += uint64_t{c.size_mismatches} + c.corrupted + c.mismatched;
-  }
-  return out + IntegrityTotal(*total);
-}
+using namespace oracle;
 
 RunResult RunSweep(const std::string& setting) {
   RunSpec s = Utility("pause=off" + setting);
@@ -29,12 +17,18 @@ RunResult RunSweep(const std::string& setting) {
 
 SizeCounts Clean(uint32_t) { return SizeCounts{}; }
 
+// A run whose memory-write pass runs to its end with counts(f), followed by `read_pass`, then
+// the other tests; *write_total gets the write pass's total.
+std::string AfterWritePass(const CountsOfSize& counts, const std::string& read_pass,
+                           uint64_t* write_total) {
+  return Banner() + Bar0AllSuccess() + CompletePass(Pass::kMemoryWrite, counts, write_total) +
+         read_pass + AfterIntegrity();
+}
+
 TEST(SweepIntegrity, HealthyBoardBothPassesComplete) {
   uint64_t write_total = 0, read_total = 0;
-  const std::string expected = Banner() + Bar0AllSuccess() +
-                               PassText(Pass::kMemoryWrite, Clean, &write_total) +
-                               PassText(Pass::kMemoryRead, Clean, &read_total) + Performance() +
-                               BackloopHeading() + BackloopResult(0);
+  const std::string expected =
+      AfterWritePass(Clean, CompletePass(Pass::kMemoryRead, Clean, &read_total), &write_total);
   E2E_EXPECT_VERDICT(CheckRun(RunSweep(""), expected));
 }
 
@@ -50,10 +44,8 @@ TEST(SweepIntegrity, ShiftedWriteDataCountedInFullAndTheTotalPast32Bits) {
     return SizeCounts{0, ((f - 1) & 0xFF) == 0xFF ? 0u : 4096u, 4096u * f};
   };
   uint64_t write_total = 0, read_total = 0;
-  const std::string expected = Banner() + Bar0AllSuccess() +
-                               PassText(Pass::kMemoryWrite, shifted, &write_total) +
-                               PassText(Pass::kMemoryRead, Clean, &read_total) + Performance() +
-                               BackloopHeading() + BackloopResult(0);
+  const std::string expected =
+      AfterWritePass(shifted, CompletePass(Pass::kMemoryRead, Clean, &read_total), &write_total);
   ASSERT_EQ(write_total, 34384838656ull);
   E2E_EXPECT_VERDICT(CheckRun(RunSweep(",dma-shift=1"), expected));
 }
@@ -63,10 +55,8 @@ TEST(SweepIntegrity, WordCountCheckedInBothPasses) {
   // (a pass is 4096 x 4096 transfers, so the read pass keeps the same phase): totals 4096.
   auto one = [](uint32_t) { return SizeCounts{1, 0, 0}; };
   uint64_t write_total = 0, read_total = 0;
-  const std::string expected = Banner() + Bar0AllSuccess() +
-                               PassText(Pass::kMemoryWrite, one, &write_total) +
-                               PassText(Pass::kMemoryRead, one, &read_total) + Performance() +
-                               BackloopHeading() + BackloopResult(0);
+  const std::string expected =
+      AfterWritePass(one, CompletePass(Pass::kMemoryRead, one, &read_total), &write_total);
   ASSERT_EQ(write_total, 4096u);
   E2E_EXPECT_VERDICT(CheckRun(RunSweep(",wordcount-bad=4096"), expected));
 }
@@ -76,22 +66,18 @@ TEST(SweepIntegrity, ReadPassBufferLockFails) {
   // Contiguous lock #1 is the write pass's buffer, #2 the read pass's; the performance test's
   // locks (#3 to #5) and the backloop's tables then succeed.
   uint64_t write_total = 0;
-  const std::string expected =
-      Banner() + Bar0AllSuccess() + PassText(Pass::kMemoryWrite, Clean, &write_total) +
-      IntegrityHeading(Pass::kMemoryRead) +
-      ContigLockFailure(SimFailStatus("WDC_DMAContigBufLock"),
-                        SimFailText("WDC_DMAContigBufLock")) +
-      Performance() + BackloopHeading() + BackloopResult(0);
+  const std::string expected = AfterWritePass(
+      Clean,
+      IntegrityHeading(Pass::kMemoryRead) + ContigLockFailure(Simulated("WDC_DMAContigBufLock")),
+      &write_total);
   E2E_EXPECT_VERDICT(CheckRun(RunSweep(",fail=WDC_DMAContigBufLock@2"), expected));
 }
 
 TEST(SweepIntegrity, ReadPassFirstCompletionLost) {
   // The write pass is completions 1 to 16,777,216; the read pass's first is 16,777,217.
   uint64_t write_total = 0;
-  const std::string expected =
-      Banner() + Bar0AllSuccess() + PassText(Pass::kMemoryWrite, Clean, &write_total) +
-      IntegrityHeading(Pass::kMemoryRead) + SizeLine(4096) + WaitFailure() + Performance() +
-      BackloopHeading() + BackloopResult(0);
+  const std::string expected = AfterWritePass(
+      Clean, IntegrityHeading(Pass::kMemoryRead) + SizeLine(4096) + WaitFailure(), &write_total);
   E2E_EXPECT_VERDICT(CheckRun(RunSweep(",irq-drop=ch0@16777217"), expected));
 }
 

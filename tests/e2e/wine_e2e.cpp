@@ -35,7 +35,7 @@
 namespace e2e {
 namespace {
 
-using namespace text;
+using namespace oracle;
 
 std::string WindowsExe() {
   if (const char* e = std::getenv("FPGA_DIAG_WINDOWS_EXE"); e && *e) return e;
@@ -164,11 +164,6 @@ RunSpec Wine(const std::string& fpga_sim) {
 // backloop tests follow.
 const char kEndEarly[] = "irq-drop=ch0@5";
 
-std::string EndedEarlyRun() {
-  return Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) + SizeLine(4096) +
-         WaitFailure() + Performance() + BackloopHeading() + BackloopResult(0);
-}
-
 // The rates come from the performance counter; a wrong tick rate shows as a rate far beyond the
 // link. A busy machine only makes them lower, so there is no lower bound.
 void ExpectPlausibleRates(const Verdict& v) {
@@ -209,41 +204,31 @@ TEST_F(WineRun, NoBoard) {
   E2E_EXPECT_VERDICT(CheckRun(RunProgram(Wine("boards=0")), Banner() + NoDevice()));
 }
 
-std::string Sim(const std::string& what, const std::string& op) {
-  return ErrorLine(what, SimFailStatus(op), SimFailText(op));
-}
-
 TEST_F(WineRunFailures, LibraryOpenFails) {
   E2E_EXPECT_VERDICT(CheckRun(RunProgram(Wine("fail=WDC_DriverOpen")),
-                              Banner() + Sim("Failed to initialize the WDC library",
-                                             "WDC_DriverOpen")));
+                              Banner() + LibraryOpenFailure(Simulated("WDC_DriverOpen"))));
 }
 
 TEST_F(WineRunFailures, PciScanFails) {
-  E2E_EXPECT_VERDICT(CheckRun(
-      RunProgram(Wine("fail=WDC_PciScanDevices")),
-      Banner() + "Failed scanning the PCI bus. Error: 0x20001002 - Simulated failure of "
-                 "WDC_PciScanDevices\n"));
+  E2E_EXPECT_VERDICT(CheckRun(RunProgram(Wine("fail=WDC_PciScanDevices")),
+                              Banner() + PciScanFailure(Simulated("WDC_PciScanDevices"))));
 }
 
 TEST_F(WineRunFailures, DeviceInfoFails) {
   E2E_EXPECT_VERDICT(CheckRun(RunProgram(Wine("fail=WDC_PciGetDeviceInfo")),
-                              Banner() + Sim("Failed retrieving the device's resources information",
-                                             "WDC_PciGetDeviceInfo")));
+                              Banner() + DeviceInfoFailure(Simulated("WDC_PciGetDeviceInfo"))));
 }
 
 TEST_F(WineRunFailures, DeviceOpenFails) {
   E2E_EXPECT_VERDICT(CheckRun(RunProgram(Wine("fail=WDC_PciDeviceOpen")),
-                              Banner() + Sim("Failed opening a WDC device handle",
-                                             "WDC_PciDeviceOpen")));
+                              Banner() + DeviceOpenFailure(Simulated("WDC_PciDeviceOpen"))));
 }
 
 TEST_F(WineRunFailures, BadSettingNamesTheItem) {
   // getenv reaches the variable through Wine's environment, and the parser's text comes back.
   for (const char* item : {"bogus=1", "link=gen4x4"}) {
     Verdict v = CheckRun(RunProgram(Wine(std::string("pause=off,") + item)),
-                         Banner() + "Failed to initialize the WDC library. Error 0x20000010 - "
-                                    "bad FPGA_SIM item '" + Literal(item) + "': %s\n");
+                         Banner() + LibraryOpenFailure(BadSetting(item)));
     E2E_EXPECT_VERDICT(v);
     if (v.ok) {
       ASSERT_EQ(v.captures.size(), 1u);
@@ -256,7 +241,7 @@ TEST_F(WineRunFailures, BadSettingNamesTheItem) {
 
 TEST_F(WineRun, WholeRunWithTheIntegrityPassEndedEarly) {
   RunResult r = RunProgram(Wine(kEndEarly));
-  Verdict v = CheckRun(r, EndedEarlyRun());
+  Verdict v = CheckRun(r, LostCompletionRun());
   E2E_EXPECT_VERDICT(v);
   if (v.ok) {
     EXPECT_EQ(v.captures.size(), 10u);  // nine performance rates and the backloop rate
@@ -268,19 +253,16 @@ TEST_F(WineRun, WholeRunWithTheIntegrityPassEndedEarly) {
 
 TEST_F(WineRunFailures, DeviceCloseFailsShowingTheHandle) {
   // The handle prints as upper-case hex digits, 16 of them: %p matches nothing else.
-  E2E_EXPECT_VERDICT(CheckRun(
-      RunProgram(Wine(std::string(kEndEarly) + ",fail=WDC_PciDeviceClose")),
-      EndedEarlyRun() +
-          "Failed closing a WDC device handle (0x%p). Error 0x20001005 - Simulated failure of "
-          "WDC_PciDeviceClose\n" +
-          ErrorLine("Failed to uninit the WDC library", 0x20000011,
-                    "resources left at close: 1 device handle open")));
+  E2E_EXPECT_VERDICT(CheckRun(RunProgram(Wine(std::string(kEndEarly) + ",fail=WDC_PciDeviceClose")),
+                              LostCompletionRun() +
+                                  DeviceCloseFailure(Simulated("WDC_PciDeviceClose")) +
+                                  Ledger("1 device handle open")));
 }
 
 TEST_F(WineRunFailures, LibraryCloseFails) {
   E2E_EXPECT_VERDICT(CheckRun(RunProgram(Wine(std::string(kEndEarly) + ",fail=WDC_DriverClose")),
-                              EndedEarlyRun() + Sim("Failed to uninit the WDC library",
-                                                    "WDC_DriverClose")));
+                              LostCompletionRun() +
+                                  LibraryCloseFailure(Simulated("WDC_DriverClose"))));
 }
 
 TEST_F(WineKeys, KeyPressEndsThePassWhenOnlyInputIsOnTheTerminal) {
@@ -297,8 +279,7 @@ TEST_F(WineKeys, KeyPressEndsThePassWhenOnlyInputIsOnTheTerminal) {
   uint32_t stopped_at = 0;
   const std::string sizes =
       SizesUntilInterrupted(r.output, [](uint32_t) { return SizeCounts{}; }, &stopped_at);
-  Verdict v = CheckRun(r, Banner() + Bar0AllSuccess() + IntegrityHeading(Pass::kMemoryWrite) +
-                              sizes + Performance() + BackloopHeading() + BackloopResult(0));
+  Verdict v = CheckRun(r, UntilIntegrity() + sizes + AfterIntegrity());
   E2E_EXPECT_VERDICT(v);
   // With the real 100 us pause a size takes about half a second; the key lands within a few.
   EXPECT_GE(stopped_at, 4090u) << "the key was seen late, or not at all";

@@ -1,7 +1,7 @@
 // End-to-end harness: runs the built utility as a user would, on a real pseudo-terminal (so its
 // keyboard test sees key presses) or without any controlling terminal, with the virtual board's
 // FPGA_SIM settings, reacts to lines as they appear, and compares the whole console output with
-// an expected text composed from the messages the utility must print.
+// an expected text built from the oracle (oracle.h).
 //
 // Nothing here depends on the test framework, so soak runners and other front-ends (a wrapper
 // such as valgrind or wine in RunSpec::wrapper) can reuse it.
@@ -14,6 +14,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "oracle.h"
 
 namespace e2e {
 
@@ -85,23 +87,7 @@ RunResult RunProgram(const RunSpec& desc);
 // A one-line account of how the run ended, for failure messages.
 std::string Describe(const RunResult& r);
 
-// ---- Comparing the output --------------------------------------------------------------------
-
-// An expected text may hold placeholders:
-//   %f  a number printed with "%f": -?[0-9]+\.[0-9]{6}        (rates)
-//   %p  a pointer printed as upper-case hex digits of the full pointer width
-//   %s  the rest of the text up to the line end (possibly empty)
-//   %%  a percent sign
-// Every other character must appear as it is. Lines are compared one by one.
-struct Match {
-  bool ok = false;
-  std::vector<std::string> captures;  // the text each placeholder matched, in order
-  std::string diff;                   // when not ok: a readable line diff
-};
-Match MatchOutput(const std::string& expected, const std::string& actual);
-
-// Doubles every '%' so that a literal text can go into an expected text.
-std::string Literal(const std::string& text);
+// ---- Checking a run --------------------------------------------------------------------------
 
 // The checks every end-to-end case makes, with every failure explained in `why`:
 // no harness error, no time-out, a normal exit with status 0, the output matching `expected`,
@@ -113,62 +99,6 @@ struct Verdict {
 };
 Verdict CheckRun(const RunResult& r, const std::string& expected);
 
-// ---- The texts the utility prints -----------------------------------------------------------
-namespace text {
-
-std::string Banner();  // the blank line and the banner line
-
-// BAR0 slave memory test. A verdict is Bar0Success() or Bar0Failure(...).
-std::string Bar0Success();
-std::string Bar0Failure(uint32_t item, uint64_t value);
-std::string Bar0Test(const std::string& bytes, const std::string& uint16,
-                     const std::string& uint32, const std::string& uint64);
-std::string Bar0AllSuccess();
-
-// DMA data integrity test.
-enum class Pass { kMemoryWrite, kMemoryRead };
-struct SizeCounts {
-  uint32_t size_mismatches = 0;
-  uint32_t corrupted = 0;
-  uint32_t mismatched = 0;
-};
-std::string IntegrityHeading(Pass pass);  // title and "Press any..." line
-std::string SizeLine(uint32_t size);
-std::string SizeBlock(uint32_t size, const SizeCounts& counts);
-std::string Interrupted();
-std::string IntegrityTotal(uint64_t total);
-std::string WaitFailure();
-
-// A pass from size 4096 down that a key stopped: the complete sizes with counts(f), then the
-// size in progress and the interruption. Which size the key reached is taken from `actual` (the
-// last size line before the interruption), since in a fast pass it is not exactly foreseeable;
-// *stopped_at gets it (0 when `actual` shows no interruption).
-std::string SizesUntilInterrupted(const std::string& actual,
-                                  const std::function<SizeCounts(uint32_t)>& counts,
-                                  uint32_t* stopped_at);
-
-// DMA performance test: the five headings and nine rate lines (1 + 1 + 2 + 2 + 3), as %f.
-std::string Performance();
-
-// Scatter/gather backloop test.
-std::string BackloopHeading();
-std::string BackloopResult(uint32_t mismatches);  // the mismatch line and the rate line (%f)
-
-// Failure lines.
-std::string ErrorLine(const std::string& what, uint32_t status, const std::string& status_text);
-uint32_t SimFailStatus(const std::string& op);     // the status fail=OP forces
-std::string SimFailText(const std::string& op);    // its Stat2Str text
-std::string ContigLockFailure(uint32_t status, const std::string& status_text);
-std::string SgLockFailure(uint32_t status, const std::string& status_text);
-std::string IntEnableFailure(uint32_t status, const std::string& status_text);
-std::string NoDevice();
-
-// The output of a run on a healthy board whose memory-write pass is stopped by a key during its
-// first transfer size: BAR0 test, interrupted pass, performance test, backloop test.
-std::string InterruptedRun();
-
-}  // namespace text
-
 // ---- The link model --------------------------------------------------------------------------
 
 // Payload MB/s (10^6 bytes) per direction the virtual board models for a link "genGxW";
@@ -176,9 +106,6 @@ std::string InterruptedRun();
 double LinkMBps(int gen, int width);
 // The same, in the MByte/sec (2^20 bytes) the utility prints.
 double LinkPrinted(int gen, int width);
-
-// Parses a "%f" capture.
-double Number(const std::string& capture);
 
 }  // namespace e2e
 
