@@ -33,6 +33,12 @@ std::string Hex(uint64_t v) {
   return buf;
 }
 
+namespace {
+std::string FakeText(WdcStatus status) { return "fake text " + Hex(status); }
+}  // namespace
+
+oracle::Status Stat(WdcStatus status) { return oracle::Stated(status, FakeText(status)); }
+
 std::vector<std::string> Starting(const std::vector<std::string>& v, const std::string& prefix) {
   std::vector<std::string> out;
   for (const std::string& e : v)
@@ -469,6 +475,6 @@ const char* Stat2Str(WdcStatus status) {
   fake::Fake& f = F();
   f.Enter("Stat2Str", Hex(status));
   auto it = f.texts.find(status);
-  if (it == f.texts.end()) it = f.texts.emplace(status, "fake text " + Hex(status)).first;
+  if (it == f.texts.end()) it = f.texts.emplace(status, fake::FakeText(status)).first;
   return it->second.c_str();
 }

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "oracle.h"
 #include "wdc/wdc_lib.h"
 
 namespace fake {
@@ -129,6 +130,9 @@ Fake& F();
 void Reset();
 
 std::string Hex(uint64_t v);
+
+// The status as the fake's Stat2Str gives it, for the oracle's failure lines.
+oracle::Status Stat(WdcStatus status);
 
 // What fn printed on standard output.
 template <typename Fn>

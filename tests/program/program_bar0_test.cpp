@@ -9,6 +9,10 @@
 
 namespace {
 
+using oracle::Bar0AllSuccess;
+using oracle::Bar0Failure;
+using oracle::Bar0Success;
+
 class Bar0Test : public ::testing::Test {
  protected:
   void SetUp() override { fake::Reset(); }
@@ -29,16 +33,8 @@ class Bar0Test : public ::testing::Test {
   }
 };
 
-std::string Phase(const char* name, const std::string& verdict) {
-  return std::string("\nWriting the ") + name + " array to BAR0 memory\nReading of " + name +
-         " array from BAR0 memory... " + verdict;
-}
-
-const std::string kHeading = "\nBAR0 slave memory read/write testing:\n";
-
 TEST_F(Bar0Test, WorkingWindowGivesFourSuccesses) {
-  EXPECT_EQ(Run(), kHeading + Phase("bytes", "success\n") + Phase("uint16", "success\n") +
-                       Phase("uint32", "success\n") + Phase("uint64", "success\n"));
+  EXPECT_EQ(Run(), Bar0AllSuccess());
   // Every write of a phase comes before its first read, one call per item.
   for (unsigned width : {8u, 16u, 32u, 64u}) {
     const std::string w = "W" + std::to_string(width) + " ";
@@ -58,9 +54,8 @@ TEST_F(Bar0Test, BytesPhaseWrapsAndStopsAtTheFirstMismatch) {
   bent[{8, 256}] = 0;   // 256 mod 256: a match
   bent[{8, 300}] = 0;   // should read 44
   bent[{8, 301}] = 0;   // never read
-  EXPECT_EQ(Run(), kHeading + Phase("bytes", "failed at address 300, value is 0\n") +
-                       Phase("uint16", "success\n") + Phase("uint32", "success\n") +
-                       Phase("uint64", "success\n"));
+  EXPECT_EQ(Run(),
+            oracle::Bar0Test(Bar0Failure(300, 0), Bar0Success(), Bar0Success(), Bar0Success()));
   EXPECT_EQ(fake::Starting(f.log, "R8 ").size(), 301u);
 }
 
@@ -68,17 +63,14 @@ TEST_F(Bar0Test, MismatchesAreReportedByItemIndex) {
   bent[{16, 6}] = 0xFFFF;
   bent[{16, 8}] = 0;  // a second mismatch in the same phase is not reported
   bent[{32, 0x400}] = 7;
-  EXPECT_EQ(Run(), kHeading + Phase("bytes", "success\n") +
-                       Phase("uint16", "failed at address 3, value is 65535\n") +
-                       Phase("uint32", "failed at address 256, value is 7\n") +
-                       Phase("uint64", "success\n"));
+  EXPECT_EQ(Run(), oracle::Bar0Test(Bar0Success(), Bar0Failure(3, 65535), Bar0Failure(256, 7),
+                                    Bar0Success()));
 }
 
 TEST_F(Bar0Test, Uint64MismatchInTheHighHalfPrintsTheFullValue) {
   bent[{64, 40}] = (1ull << 32) | 5;  // item 5: low half right, high half wrong
-  EXPECT_EQ(Run(), kHeading + Phase("bytes", "success\n") + Phase("uint16", "success\n") +
-                       Phase("uint32", "success\n") +
-                       Phase("uint64", "failed at address 5, value is 4294967301\n"));
+  EXPECT_EQ(Run(), oracle::Bar0Test(Bar0Success(), Bar0Success(), Bar0Success(),
+                                    Bar0Failure(5, 4294967301ull)));
 }
 
 TEST_F(Bar0Test, AllFourPhasesFailingStillReturnsOne) {
@@ -86,10 +78,8 @@ TEST_F(Bar0Test, AllFourPhasesFailingStillReturnsOne) {
   bent[{16, 0}] = 1;
   bent[{32, 4092}] = 0;
   bent[{64, 4088}] = 0;
-  EXPECT_EQ(Run(), kHeading + Phase("bytes", "failed at address 1, value is 9\n") +
-                       Phase("uint16", "failed at address 0, value is 1\n") +
-                       Phase("uint32", "failed at address 1023, value is 0\n") +
-                       Phase("uint64", "failed at address 511, value is 0\n"));
+  EXPECT_EQ(Run(), oracle::Bar0Test(Bar0Failure(1, 9), Bar0Failure(0, 1), Bar0Failure(1023, 0),
+                                    Bar0Failure(511, 0)));
 }
 
 }  // namespace

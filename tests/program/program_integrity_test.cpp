@@ -13,26 +13,11 @@ using ::testing::Not;
 
 namespace {
 
-const std::string kWriteTitle =
-    "\nMemory write DMA transfers data integrity testing...\nPress any to interrupt the test...\n";
-const std::string kReadTitle =
-    "\nMemory read DMA transfers data integrity testing...\nPress any to interrupt the test...\n";
+using namespace oracle;
 
-std::string Block(uint32_t f, uint32_t sizes, uint32_t corrupted, uint32_t data) {
-  char buf[256];
-  snprintf(buf, sizeof buf,
-           "Testing for transfer size = %u...\n"
-           "   Number of transfer size mismatches = %u\n"
-           "   Number of corrupted memory bytes   = %u\n"
-           "   Number of mismatched data bytes    = %u\n",
-           f, sizes, corrupted, data);
-  return buf;
-}
+const std::string kWriteTitle = IntegrityHeading(Pass::kMemoryWrite);
+const std::string kReadTitle = IntegrityHeading(Pass::kMemoryRead);
 
-std::string Total(const char* n) {
-  return std::string("DMA transfers data integrity test's completed, total number of errors = ") +
-         n + "\n";
-}
 
 int g_keyCalls = 0;
 int g_keyAt = 0;  // KeyHit reports a key from this call on (0: never)
@@ -75,7 +60,8 @@ class IntegrityTest : public ::testing::Test {
 };
 
 TEST_F(IntegrityTest, HealthyWritePassPrintsEverySizeAndTheTotal) {
-  EXPECT_EQ(Sweep(1, 9, 8, 3), kWriteTitle + Block(9, 0, 0, 0) + Block(8, 0, 0, 0) + Total("0"));
+  EXPECT_EQ(Sweep(1, 9, 8, 3),
+            kWriteTitle + SizeBlock(9, {}) + SizeBlock(8, {}) + IntegrityTotal(0));
   EXPECT_EQ(result, 1);
   EXPECT_EQ(f.ch0.transfers, 6u);
   EXPECT_EQ(f.log[0], "WDC_DMAContigBufLock opt=0x20 size=16384 -> #1");
@@ -106,7 +92,7 @@ TEST_P(IntegrityPadTest, WindowStartsAtTheFirstPageBoundary) {
   f.contigSpecs.push_back({{{GetParam().bus, 0x4000}}, false});
   // The largest transfers at the first and second offsets, so a window placed wrong in host
   // memory shows as errors and one placed past the buffer's end as an overrun.
-  EXPECT_EQ(Sweep(1, 4096, 4096, 2), kWriteTitle + Block(4096, 0, 0, 0) + Total("0"));
+  EXPECT_EQ(Sweep(1, 4096, 4096, 2), kWriteTitle + SizeBlock(4096, {}) + IntegrityTotal(0));
   EXPECT_EQ(fake::Starting(f.log, "W32 1:0x0=")[0], "W32 1:0x0=" + fake::Hex(GetParam().firstAddr));
   EXPECT_EQ(fake::Starting(f.log, "W32 1:0x0=")[1],
             "W32 1:0x0=" + fake::Hex(GetParam().firstAddr + 1));
@@ -124,18 +110,20 @@ TEST_F(IntegrityTest, ShiftedDataIsCountedAsGuardAndDataErrors) {
   // unless it received BAR0 byte f - 1 == 0xFF (f = 256).
   f.ch0.shift = 1;
   EXPECT_EQ(Sweep(1, 257, 256, 2),
-            kWriteTitle + Block(257, 0, 2, 514) + Block(256, 0, 0, 512) + Total("1028"));
+            kWriteTitle + SizeBlock(257, {0, 2, 514}) + SizeBlock(256, {0, 0, 512}) +
+                IntegrityTotal(1028));
   EXPECT_EQ(result, 1);
 }
 
 TEST_F(IntegrityTest, ShiftedBackwardsCorruptsTheByteBelow) {
   f.ch0.shift = -1;
-  EXPECT_EQ(Sweep(1, 9, 9, 3), kWriteTitle + Block(9, 0, 3, 27) + Total("30"));
+  EXPECT_EQ(Sweep(1, 9, 9, 3), kWriteTitle + SizeBlock(9, {0, 3, 27}) + IntegrityTotal(30));
 }
 
 TEST_F(IntegrityTest, WordCountProtocolOfTheWritePass) {
   f.ch0.badWordCountEvery = 2;
-  EXPECT_EQ(Sweep(1, 9, 8, 3), kWriteTitle + Block(9, 1, 0, 0) + Block(8, 2, 0, 0) + Total("3"));
+  EXPECT_EQ(Sweep(1, 9, 8, 3),
+            kWriteTitle + SizeBlock(9, {1, 0, 0}) + SizeBlock(8, {2, 0, 0}) + IntegrityTotal(3));
   const auto loads = fake::Starting(f.log, "W32 1:0x208=");
   ASSERT_EQ(loads.size(), 6u);
   EXPECT_EQ(loads[0], "W32 1:0x208=0x2");  // 9 bytes: two words
@@ -144,7 +132,8 @@ TEST_F(IntegrityTest, WordCountProtocolOfTheWritePass) {
 
 TEST_F(IntegrityTest, WordCountProtocolOfTheReadPass) {
   f.ch0.badWordCountEvery = 2;
-  EXPECT_EQ(Sweep(0, 9, 8, 3), kReadTitle + Block(9, 1, 0, 0) + Block(8, 2, 0, 0) + Total("3"));
+  EXPECT_EQ(Sweep(0, 9, 8, 3),
+            kReadTitle + SizeBlock(9, {1, 0, 0}) + SizeBlock(8, {2, 0, 0}) + IntegrityTotal(3));
   for (const std::string& e : fake::Starting(f.log, "W32 1:0x208=")) EXPECT_EQ(e, "W32 1:0x208=0x0");
   EXPECT_THAT(fake::Starting(f.log, "W32 1:0x8="),
               ElementsAre("W32 1:0x8=0xa0000009", "W32 1:0x8=0xa0000009", "W32 1:0x8=0xa0000009",
@@ -161,7 +150,7 @@ TEST_F(IntegrityTest, LargestAndSmallestWordCounts) {
 }
 
 TEST_F(IntegrityTest, ReadPassResetsBar0AndReadsEachTargetByte) {
-  EXPECT_EQ(Sweep(0, 5, 5, 2), kReadTitle + Block(5, 0, 0, 0) + Total("0"));
+  EXPECT_EQ(Sweep(0, 5, 5, 2), kReadTitle + SizeBlock(5, {}) + IntegrityTotal(0));
   const std::vector<std::string> second = Transfer(2);
   // BAR0 is reset before every transfer by 1024 ascending 32-bit writes of all ones.
   const auto resets = fake::Starting(f.log, "W32 0:");
@@ -179,21 +168,19 @@ TEST_F(IntegrityTest, ReadPassResetsBar0AndReadsEachTargetByte) {
 TEST_F(IntegrityTest, ReadPassComparesWithTheHostBytesThemselves) {
   // From offset 0x1001 on the largest transfer reaches window byte 0x2000, which the test never
   // wrote: a board that copies it faithfully has made no error.
-  EXPECT_EQ(Sweep(0, 4096, 4096, 2), kReadTitle + Block(4096, 0, 0, 0) + Total("0"));
+  EXPECT_EQ(Sweep(0, 4096, 4096, 2), kReadTitle + SizeBlock(4096, {}) + IntegrityTotal(0));
 }
 
 TEST_F(IntegrityTest, ReadPassWithABoardThatMovesNothing) {
   // BAR0 stays 0xFF: each target byte that is not 0xFF in the host is a mismatch. Offsets
   // 0x1000..0x1002 hold 0..2 and the bytes after them 1..6, none 0xFF.
   f.ch0.copy = false;
-  EXPECT_EQ(Sweep(0, 4, 4, 3), kReadTitle + Block(4, 0, 0, 12) + Total("12"));
+  EXPECT_EQ(Sweep(0, 4, 4, 3), kReadTitle + SizeBlock(4, {0, 0, 12}) + IntegrityTotal(12));
 }
 
 TEST_F(IntegrityTest, KeyEndsThePassAfterTheCurrentTransfer) {
   g_keyAt = 3;  // the first transfer of the second size
-  EXPECT_EQ(Sweep(1, 3, 1, 2), kWriteTitle + Block(3, 0, 0, 0) +
-                                   "Testing for transfer size = 2...\n"
-                                   "   test has been interrupted by user\n");
+  EXPECT_EQ(Sweep(1, 3, 1, 2), kWriteTitle + SizeBlock(3, {}) + SizeLine(2) + Interrupted());
   EXPECT_EQ(result, 0);
   EXPECT_EQ(f.ch0.transfers, 3u);
   ExpectReleased();
@@ -203,8 +190,7 @@ TEST_F(IntegrityTest, KeyAlreadyWaitingEndsThePublicPassAfterItsFirstTransfer) {
   g_keyAt = 1;
   int r = -1;
   const std::string out = fake::Capture([&] { r = DIAG_DmaIntegrityTest(&f.device, 1); });
-  EXPECT_EQ(out, kWriteTitle + "Testing for transfer size = 4096...\n"
-                               "   test has been interrupted by user\n");
+  EXPECT_EQ(out, kWriteTitle + SizeLine(4096) + Interrupted());
   EXPECT_EQ(r, 0);
   EXPECT_EQ(f.ch0.transfers, 1u);
   EXPECT_THAT(fake::Starting(f.log, "W32 1:0x0="), ElementsAre("W32 1:0x0=0x10001000"));
@@ -214,8 +200,7 @@ TEST_F(IntegrityTest, KeyAlreadyWaitingEndsThePublicPassAfterItsFirstTransfer) {
 
 TEST_F(IntegrityTest, MissingInterruptEndsThePassWithoutCounts) {
   f.ch0.dropIrqAt = 2;
-  EXPECT_EQ(Sweep(1, 9, 8, 3), kWriteTitle + "Testing for transfer size = 9...\n"
-                                             "\ndevice interrupts waiting failure\n");
+  EXPECT_EQ(Sweep(1, 9, 8, 3), kWriteTitle + SizeLine(9) + WaitFailure());
   EXPECT_EQ(result, 0);
   EXPECT_EQ(f.Calls("WDC_Sleep"), 1);  // nothing after the failed wait but the exit
   ExpectReleased();
@@ -223,9 +208,7 @@ TEST_F(IntegrityTest, MissingInterruptEndsThePassWithoutCounts) {
 
 TEST_F(IntegrityTest, LockFailureLeavesOnlyItsLine) {
   f.Fail("WDC_DMAContigBufLock", 0x2000100E);
-  EXPECT_EQ(Sweep(1, 9, 8, 3),
-            kWriteTitle + "Failed locking a Contiguous DMA buffer. Error 0x2000100e - fake text "
-                          "0x2000100e\n");
+  EXPECT_EQ(Sweep(1, 9, 8, 3), kWriteTitle + ContigLockFailure(fake::Stat(0x2000100E)));
   EXPECT_EQ(result, 0);
   EXPECT_THAT(f.log, ElementsAre("WDC_DMAContigBufLock opt=0x20 size=16384", "Stat2Str 0x2000100e",
                                  "WDC_IntIsEnabled"));
@@ -241,8 +224,7 @@ TEST_F(IntegrityTest, EventCreationFailureIsSilent) {
 
 TEST_F(IntegrityTest, InterruptEnableFailureNeverEnablesTheController) {
   f.Fail("WDC_IntEnable", 0x20001013);
-  EXPECT_EQ(Sweep(1, 9, 8, 3),
-            kWriteTitle + "Failed enabling interrupts. Error 0x20001013 - fake text 0x20001013\n");
+  EXPECT_EQ(Sweep(1, 9, 8, 3), kWriteTitle + IntEnableFailure(fake::Stat(0x20001013)));
   EXPECT_EQ(result, 0);
   EXPECT_TRUE(f.Writes().empty());
   EXPECT_EQ(f.log.back(), "WDC_DMABufUnlock #1");
@@ -256,11 +238,11 @@ TEST_F(IntegrityTest, GrandTotalBeyond32BitsIsPrintedInFull) {
   f.logEnabled = false;
   const std::string out = Sweep(1, 4096, 4011, 4096);
   EXPECT_EQ(result, 1);
-  EXPECT_THAT(out, HasSubstr(Block(4096, 0, (12288 - 4096) * 4096u, (4096 - 16) * 4096u)));
-  EXPECT_THAT(out, HasSubstr(Block(4011, 0, (12288 - 4011) * 4096u, (4011 - 16) * 4096u)));
+  EXPECT_THAT(out, HasSubstr(SizeBlock(4096, {0, (12288 - 4096) * 4096u, (4096 - 16) * 4096u})));
+  EXPECT_THAT(out, HasSubstr(SizeBlock(4011, {0, (12288 - 4011) * 4096u, (4011 - 16) * 4096u})));
   // 86 sizes * 4096 transfers * 12272 errors = 4322885632, past 2^32 - 1.
-  EXPECT_THAT(out, HasSubstr(Total("4322885632")));
-  EXPECT_THAT(out, Not(HasSubstr(Total("27918336"))));  // what a 32-bit total would show
+  EXPECT_THAT(out, HasSubstr(IntegrityTotal(4322885632ull)));
+  EXPECT_THAT(out, Not(HasSubstr(IntegrityTotal(27918336))));  // what a 32-bit total would show
 }
 
 }  // namespace

@@ -12,6 +12,8 @@ using ::testing::ElementsAre;
 
 namespace {
 
+using namespace oracle;
+
 class InterruptTest : public ::testing::Test {
  protected:
   void SetUp() override { fake::Reset(); }
@@ -73,7 +75,7 @@ TEST_F(InterruptTest, WaitWithoutCompletionReportsTheFailure) {
   int result = -1;
   const std::string out = fake::Capture([&] { result = DIAG_IntWait(&reg, 20); });
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(out, "\ndevice interrupts waiting failure\n");
+  EXPECT_EQ(out, WaitFailure());
   DIAG_IntRelease(&f.device, &reg);
 }
 
@@ -102,7 +104,7 @@ TEST_F(InterruptTest, EnableFailureReportsAndReleaseClosesTheEvent) {
   const std::string out =
       fake::Capture([&] { result = DIAG_IntRegister(&f.device, INT_BACKLOOP_DONE, &reg); });
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(out, "Failed enabling interrupts. Error 0x20001013 - fake text 0x20001013\n");
+  EXPECT_EQ(out, IntEnableFailure(fake::Stat(0x20001013)));
   platform::EventHandle event = reg.hEvent;
   ASSERT_NE(event, nullptr);
   f.log.clear();

@@ -10,6 +10,8 @@ using ::testing::ElementsAre;
 
 namespace {
 
+using namespace oracle;
+
 class LockTest : public ::testing::Test {
  protected:
   void SetUp() override { fake::Reset(); }
@@ -50,9 +52,7 @@ TEST_F(LockTest, FailedLocksPrintOneLineEach) {
   });
   EXPECT_EQ(contig, 0);
   EXPECT_EQ(sg, 0);
-  EXPECT_EQ(out,
-            "Failed locking a Contiguous DMA buffer. Error 0x2000100e - fake text 0x2000100e\n"
-            "Failed locking a Scatter/Gather DMA buffer. Error 0x2000100f - fake text 0x2000100f\n");
+  EXPECT_EQ(out, ContigLockFailure(fake::Stat(0x2000100E)) + SgLockFailure(fake::Stat(0x2000100F)));
   EXPECT_EQ(rec, nullptr);
 }
 
@@ -95,13 +95,6 @@ const Refusal kRefusals[] = {
     {"NoPages", {}, true, WDC_STATUS_NO_PAGES},
 };
 
-std::string Line(const char* kind, WdcStatus s) {
-  char buf[160];
-  snprintf(buf, sizeof buf, "Failed locking a %s DMA buffer. Error 0x%lx - fake text 0x%lx\n",
-           kind, static_cast<unsigned long>(s), static_cast<unsigned long>(s));
-  return buf;
-}
-
 TEST_P(RefusalTest, ContiguousLock) {
   const Refusal& r = GetParam();
   f.contigSpecs.push_back({r.pages, r.noPages});
@@ -117,7 +110,7 @@ TEST_P(RefusalTest, ContiguousLock) {
     EXPECT_TRUE(f.unlocked.empty());
   } else {
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(out, Line("Contiguous", r.status));
+    EXPECT_EQ(out, ContigLockFailure(fake::Stat(r.status)));
     EXPECT_EQ(rec, nullptr);
     EXPECT_EQ(buf, nullptr);
     EXPECT_THAT(f.unlocked, ElementsAre(1));  // the library gets its record back
@@ -138,13 +131,13 @@ TEST_P(RefusalTest, ScatterGatherLock) {
     EXPECT_TRUE(f.unlocked.empty());
   } else {
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(out, Line("Scatter/Gather", r.status));
+    EXPECT_EQ(out, SgLockFailure(fake::Stat(r.status)));
     EXPECT_EQ(rec, nullptr);
     EXPECT_THAT(f.unlocked, ElementsAre(1));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Records, RefusalTest, ::testing::ValuesIn(kRefusals),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -128,7 +128,7 @@ TEST_F(SgChainTest, FailedTableLockLeavesTheOutParameterAndTheBoardAlone) {
       fake::Capture([&] { result = DIAG_ProgramSgChannel(&f.device, 5, &sg, 1, &table); });
   EXPECT_EQ(result, 0);
   EXPECT_EQ(table, &sentinel);
-  EXPECT_EQ(out, "Failed locking a Contiguous DMA buffer. Error 0x2000100e - fake text 0x2000100e\n");
+  EXPECT_EQ(out, oracle::ContigLockFailure(fake::Stat(0x2000100E)));
   EXPECT_TRUE(f.Writes().empty());
   EXPECT_EQ(f.Calls("WDC_DMASyncCpu"), 0);
 }
@@ -143,7 +143,7 @@ TEST_F(SgChainTest, TableAbove4GIsRefusedAndTheBoardLeftAlone) {
       fake::Capture([&] { result = DIAG_ProgramSgChannel(&f.device, 4, &sg, 0, &table); });
   EXPECT_EQ(result, 0);
   EXPECT_EQ(table, nullptr);
-  EXPECT_EQ(out, "Failed locking a Contiguous DMA buffer. Error 0x20000020 - fake text 0x20000020\n");
+  EXPECT_EQ(out, oracle::ContigLockFailure(fake::Stat(0x20000020)));
   EXPECT_TRUE(f.Writes().empty());
   EXPECT_THAT(f.unlocked, ElementsAre(1));
 }
