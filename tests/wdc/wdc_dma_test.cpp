@@ -142,7 +142,7 @@ TEST_F(WdcDma, NullUnlockedAndForeignRecordsAreRefused) {
 TEST_F(WdcDma, RecordsAreIndependent) {
   WdcDmaRecord* records[3] = {};
   void* hosts[3] = {};
-  for (int i = 0; i < 3; ++i)
+  for (uint32_t i = 0; i < 3; ++i)
     ASSERT_EQ(WDC_DMAContigBufLock(handle_, &hosts[i], DMA_OPT_TO_DEVICE, 128 * (i + 1),
                                    &records[i]),
               0u);
