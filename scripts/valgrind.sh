@@ -7,7 +7,7 @@
 # for that run. The check itself is the soak driver's valgrind mode (tests/e2e/soak_main.cpp).
 #
 #   scripts/valgrind.sh              # builds the utility and the driver in build/valgrind first
-#   FPGA_DIAG_VALGRIND_EXE=build/release/main/fpga-diag-sim scripts/valgrind.sh   # another build
+#   FPGA_DIAG_VALGRIND_EXE=build/release/fpga-diag-sim scripts/valgrind.sh   # another build
 #
 # build/valgrind is RelWithDebInfo with g++: an unoptimised (Debug) build is too slow under
 # valgrind, where the board's 50 MiB backloop copy outlasts the test's 2 s wait.
