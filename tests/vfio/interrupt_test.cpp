@@ -1,0 +1,58 @@
+// The interrupt: MSI counts, INTx's mask, and the wake-up of a blocked wait.
+#include <thread>
+
+#include "fixture.h"
+
+namespace vfio_test {
+namespace {
+
+TEST_F(VfioTest, MsiWaitCountsTheInterruptsItCoversAndAttachForgetsOldOnes) {
+  AddBoard();
+  ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
+  ASSERT_TRUE(Board().UsesMsi());
+  ASSERT_EQ(Board().AttachInterrupt(), WDC_STATUS_SUCCESS);
+  for (int i = 0; i < 3; ++i) bus->Interrupt();
+  EXPECT_EQ(Board().WaitInterrupt(), 3u);
+  bus->Interrupt();
+  EXPECT_EQ(Board().WaitInterrupt(), 1u);
+
+  bus->Interrupt();  // never waited for
+  Board().DetachInterrupt();
+  ASSERT_EQ(Board().AttachInterrupt(), WDC_STATUS_SUCCESS);
+  bus->Interrupt();
+  EXPECT_EQ(Board().WaitInterrupt(), 1u);
+}
+
+TEST_F(VfioTest, IntxStaysMaskedUntilUnmasked) {
+  device.msi = false;
+  AddBoard();
+  ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
+  ASSERT_FALSE(Board().UsesMsi());
+  ASSERT_EQ(Board().AttachInterrupt(), WDC_STATUS_SUCCESS);
+  bus->Interrupt();
+  EXPECT_EQ(Board().WaitInterrupt(), 1u);
+  bus->Interrupt();  // the line is masked: held until the unmask
+  EXPECT_EQ(model.Signals(), 1u);
+  Board().UnmaskInterrupt();
+  EXPECT_EQ(model.Signals(), 2u);
+  EXPECT_EQ(Board().WaitInterrupt(), 1u);
+}
+
+TEST_F(VfioTest, DetachWakesABlockedWaitAndLaterWaitsReturnAtOnce) {
+  AddBoard();
+  ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
+  ASSERT_EQ(Board().AttachInterrupt(), WDC_STATUS_SUCCESS);
+  uint32_t woke_with = 99;
+  std::thread waiter([&] { woke_with = Board().WaitInterrupt(); });
+  Board().DetachInterrupt();
+  waiter.join();
+  EXPECT_EQ(woke_with, 0u);
+  EXPECT_EQ(Board().WaitInterrupt(), 0u);
+  bus->Interrupt();  // disabled: reaches no one
+  EXPECT_EQ(model.Signals(), 0u);
+  Board().Close();
+  ExpectAllReleased();
+}
+
+}  // namespace
+}  // namespace vfio_test

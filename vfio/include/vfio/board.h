@@ -1,0 +1,146 @@
+// A real board through Linux's vfio-pci: the legacy container/group interface, BARs mapped
+// into the process, DMA through IOVAs of our choosing, interrupts through eventfds.
+//
+// Threads. The library calls Open, Close, DmaAllocContig, DmaMapUser, DmaUnmap, the syncs,
+// AttachInterrupt and Audit from its callers' threads, one call at a time (under its lock).
+// Read and Write come from those threads and from the library's interrupt thread at once
+// (the transfer list reads registers); they touch only what Open set up. WaitInterrupt and
+// UnmaskInterrupt come from the interrupt thread only. DetachInterrupt comes from a caller's
+// thread while WaitInterrupt may be blocked on the interrupt thread: it wakes the waiter and
+// disables the interrupt but closes nothing the waiter polls; the eventfds are closed by the
+// next AttachInterrupt or by Close, which the library calls only after it has joined its
+// interrupt thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vfio/discovery.h"
+#include "vfio/kernel.h"
+#include "wdc/backend.h"
+
+namespace vfio {
+
+class IovaAllocator;
+
+// A BAR mapped into the process: an access is a bounds check and one volatile load or store.
+// base is null when the BAR cannot be mapped (then Read and Write go through pread/pwrite).
+struct BarWindow {
+  volatile uint8_t* base = nullptr;
+  uint64_t bytes = 0;
+};
+
+class VfioBoard final : public wdc::Board {
+ public:
+  VfioBoard(Kernel& kernel, PciFunction function);
+  ~VfioBoard() override;  // closes what is still open
+  VfioBoard(const VfioBoard&) = delete;
+  VfioBoard& operator=(const VfioBoard&) = delete;
+
+  // Takes the board: container, group, device, BARs, bus mastering. DMA addresses stay below
+  // bus_limit; page_bytes (a power of two the IOMMU supports) is the unit of every mapping and
+  // the boundary at which scatter/gather pages are split. On failure the status's text (see
+  // wdc::SetStatusDetail) says what to do, and everything taken so far is released again.
+  WdcStatus Open(uint64_t bus_limit, uint32_t page_bytes);
+  // Interrupts off, bus mastering off, DMA mappings removed (contiguous memory freed), BARs
+  // unmapped, then the device, group and container files closed. Releases only what is held:
+  // safe twice and after a failed Open.
+  void Close();
+  bool IsOpen() const { return device_fd_ >= 0; }
+
+  const PciFunction& Function() const { return function_; }
+  BarWindow Window(uint32_t bar) const;
+
+  // The interrupt: MSI when the board offers it, else INTx. Attach forgets interrupts raised
+  // before it. WaitInterrupt blocks until the board interrupts and returns how many interrupts
+  // the wait covers (>= 1), or 0 once DetachInterrupt was called (and on every later wait until
+  // the next attach). After an INTx interrupt the line stays masked until UnmaskInterrupt,
+  // which the library calls once the transfer list ran; for MSI it does nothing.
+  WdcStatus AttachInterrupt();
+  uint32_t WaitInterrupt();
+  void UnmaskInterrupt();
+  void DetachInterrupt();
+  bool UsesMsi() const { return irq_index_ == kMsi; }
+
+  // wdc::Board as it is today.
+  wdc::BoardIdentity Identity() const override;
+  wdc::BarInfo Bar(uint32_t index) const override;
+  WdcStatus Read(uint32_t bar, uint64_t offset, uint32_t width, uint64_t* value) override;
+  WdcStatus Write(uint32_t bar, uint64_t offset, uint32_t width, uint64_t value) override;
+  WdcStatus DmaAllocContig(uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) override;
+  WdcStatus DmaMapUser(void* host, uint32_t bytes, wdc::DmaDir dir,
+                       wdc::DmaMapping* out) override;
+  void DmaUnmap(wdc::DmaMapping* mapping) override;
+  // DMA on x86 is cache-coherent: a hand-over needs only ordering, never a system call.
+  void DmaSyncForDevice(const wdc::DmaMapping& mapping) override;
+  void DmaSyncForCpu(const wdc::DmaMapping& mapping) override;
+  // Today's one-interrupt-per-call form over WaitInterrupt; an INTx line is unmasked when the
+  // next wait begins, that is after the transfer list of the previous one ran.
+  void InterruptAttach() override;
+  bool InterruptWait() override;
+  void InterruptDetach() override;
+  // Appends nothing: a real board cannot tell what it did against the host (the IOMMU's
+  // faults go to the kernel log), and the mappings still held are the library's records,
+  // which its ledger reports and releases.
+  void Audit(std::vector<std::string>* findings) override;
+
+ private:
+  enum IrqIndex : int { kNoIrq = -1, kIntx = 0, kMsi = 1 };
+  struct Region {
+    uint64_t offset = 0;  // into the device fd
+    uint64_t bytes = 0;
+    void* map = nullptr;  // mmap of the whole BAR, when the region allows it
+  };
+  struct Mapping {
+    uint64_t iova;
+    uint64_t bytes;
+    void* contig;  // memory of a contiguous lock, freed at the unmap; null for user memory
+  };
+
+  WdcStatus OpenSteps();
+  WdcStatus OpenContainer();
+  WdcStatus OpenGroup();
+  WdcStatus ReadIovaRanges();
+  WdcStatus OpenDevice();
+  WdcStatus SetBusMaster(bool on);
+  WdcStatus MapDma(void* vaddr, uint64_t bytes, wdc::DmaDir dir, uint64_t* iova);
+  void ReleaseInterruptFds();
+  bool BarAccessOk(uint32_t bar, uint64_t offset, uint32_t width, WdcStatus* status) const;
+
+  Kernel& kernel_;
+  PciFunction function_;
+  uint64_t bus_limit_ = 0;
+  uint64_t page_ = 4096;
+
+  int container_fd_ = -1;
+  int group_fd_ = -1;
+  int device_fd_ = -1;
+  int iommu_type_ = 0;
+  Region bars_[6];
+  Region config_;
+
+  std::mutex dma_mu_;
+  std::unique_ptr<IovaAllocator> iova_;
+  std::map<uint64_t, Mapping> mappings_;  // by cookie
+  uint64_t next_cookie_ = 1;
+  uint64_t pinned_bytes_ = 0;
+
+  IrqIndex irq_index_ = kNoIrq;
+  int irq_fd_ = -1;   // signalled by the kernel on each interrupt
+  int stop_fd_ = -1;  // signalled by DetachInterrupt
+  std::atomic<bool> irq_enabled_{false};
+  uint64_t legacy_pending_ = 0;  // interrupt thread only: interrupts InterruptWait still owes
+  bool legacy_unmask_due_ = false;
+};
+
+// The library's backend over every board of that vendor and device ID found in the kernel's
+// sysfs (none is opened: a board is opened when the program opens it).
+std::unique_ptr<wdc::Backend> CreateVfioBackend(Kernel& kernel, uint32_t vendor_id,
+                                                uint32_t device_id);
+
+}  // namespace vfio
