@@ -74,8 +74,12 @@ TEST_F(VfioTest, ContiguousLockIsOneBusRangeInItsDirectionUntilUnlocked) {
   EXPECT_FALSE(bus->DmaWrite(bus_addr, data.data(), 4));
 }
 
-TEST_F(VfioTest, BusAddressesStayBelowTheLimitAndOutsideTheMsiWindow) {
+TEST_F(VfioTest, BusAddressesStayBelowTheLimitAndOutsideTheReservedRanges) {
   AddBoard();
+  // Besides the MSI window the kernel reserves 2-3 MiB here (as for a firmware region).
+  const uint64_t low_first = 0x200000, low_end = 0x300000;
+  const uint64_t msi_first = 0xFEE00000, msi_end = 0xFEF00000;
+  model.iova_ranges = {{0, low_first - 1}, {low_end, msi_first - 1}, {msi_end, uint64_t{1} << 39}};
   ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
   // Address space only: neither the backend nor the model touches locked memory.
   const size_t span = 0xFF000000;
@@ -84,32 +88,35 @@ TEST_F(VfioTest, BusAddressesStayBelowTheLimitAndOutsideTheMsiWindow) {
   ASSERT_NE(space, MAP_FAILED);
   uint8_t* host = static_cast<uint8_t*>(space);
 
-  auto lock = [&](uint32_t bytes, wdc::DmaMapping* m) {
-    return Board().DmaMapUser(host, bytes, wdc::DmaDir::kToDevice, m);
+  auto lock = [&](uint64_t bytes, wdc::DmaMapping* m) {
+    return Board().DmaMapUser(host, static_cast<uint32_t>(bytes), wdc::DmaDir::kToDevice, m);
   };
   auto first = [](const wdc::DmaMapping& m) { return m.pages.front().pPhysicalAddr; };
   auto end = [](const wdc::DmaMapping& m) {
     return m.pages.back().pPhysicalAddr + m.pages.back().dwBytes;
   };
-  const uint64_t msi_first = 0xFEE00000, msi_end = 0xFEF00000;
-  // a ends 8 MiB short of the window; b (16 MiB) fits only above it, c (8 MiB) in the gap
-  // before it, and the 1 MiB left below 4 GiB cannot take d.
-  wdc::DmaMapping a, b, c, d, again;
-  ASSERT_EQ(lock(static_cast<uint32_t>(msi_first - 0x1000 - 0x800000), &a), WDC_STATUS_SUCCESS);
+  // a starts above the low reservation and ends 8 MiB short of the MSI window; b (16 MiB) fits
+  // only above the window, c (8 MiB) in the gap before it; d (2 MiB) fits neither below the
+  // low reservation nor in the 1 MiB left under 4 GiB.
+  wdc::DmaMapping a, b, c, d, e, whole_low, whole_high;
+  ASSERT_EQ(lock(msi_first - low_end - 0x800000, &a), WDC_STATUS_SUCCESS);
   ASSERT_EQ(lock(16 << 20, &b), WDC_STATUS_SUCCESS);
   ASSERT_EQ(lock(8 << 20, &c), WDC_STATUS_SUCCESS);
   EXPECT_EQ(lock(2 << 20, &d), WDC_STATUS_NO_MEMORY);
-  for (const wdc::DmaMapping* m : {&a, &b, &c}) {
-    EXPECT_LE(end(*m), kBusLimit);
-    EXPECT_TRUE(end(*m) <= msi_first || first(*m) >= msi_end);
-  }
+  ASSERT_EQ(lock(1 << 20, &e), WDC_STATUS_SUCCESS);
+  EXPECT_EQ(first(a), low_end);
   EXPECT_EQ(first(b), msi_end);
+  EXPECT_EQ(end(b), msi_end + (16 << 20));
   EXPECT_EQ(end(c), msi_first);
+  EXPECT_LT(end(e), low_first);
 
-  // A freed range is handed out again.
+  // Freed ranges join their neighbours: each of these fits only in two ranges merged.
   Board().DmaUnmap(&b);
-  ASSERT_EQ(lock(16 << 20, &again), WDC_STATUS_SUCCESS);
-  EXPECT_EQ(first(again), msi_end);
+  ASSERT_EQ(lock(kBusLimit - msi_end, &whole_high), WDC_STATUS_SUCCESS);
+  Board().DmaUnmap(&a);
+  Board().DmaUnmap(&c);
+  ASSERT_EQ(lock(msi_first - low_end, &whole_low), WDC_STATUS_SUCCESS);
+  EXPECT_EQ(first(whole_low), low_end);
   Board().Close();
   munmap(space, span);
 }

@@ -34,7 +34,7 @@ TEST_F(VfioTest, IntxStaysMaskedUntilUnmasked) {
   bus->Interrupt();  // the line is masked: held until the unmask
   EXPECT_EQ(model.Signals(), 1u);
   Board().UnmaskInterrupt();
-  EXPECT_EQ(model.Signals(), 2u);
+  ASSERT_EQ(model.Signals(), 2u);  // else the wait below would never return
   EXPECT_EQ(Board().WaitInterrupt(), 1u);
 }
 
