@@ -56,11 +56,11 @@ constexpr const char* kBdf = "0000:03:00.0";
 
 class VfioTest : public ::testing::Test {
  protected:
-  // The board at kBdf; `spec` gives its driver and group.
-  void AddBoard(vfio_model::FunctionSpec spec = {}) {
-    if (spec.bdf.empty()) spec.bdf = kBdf;
-    spec.device = &device;
-    bus = &model.AddFunction(spec);
+  // The board at kBdf; `setup` gives its driver and group.
+  void AddBoard(vfio_model::FunctionSetup setup = {}) {
+    if (setup.bdf.empty()) setup.bdf = kBdf;
+    setup.device = &device;
+    bus = &model.AddFunction(setup);
   }
   vfio::VfioBoard& Board() {
     if (!board) {

@@ -68,23 +68,23 @@ KernelModel::~KernelModel() {
   fs::remove_all(root_, ignored);
 }
 
-Bus& KernelModel::AddFunction(const FunctionSpec& spec) {
+Bus& KernelModel::AddFunction(const FunctionSetup& setup) {
   std::lock_guard<std::mutex> lock(mu_);
   auto f = std::make_unique<Function>();
-  f->spec = spec;
+  f->setup = setup;
   f->bus.model_ = this;
   f->bus.function_ = functions_.size();
-  const fs::path dev = root_ + "/bus/pci/devices/" + spec.bdf;
+  const fs::path dev = root_ + "/bus/pci/devices/" + setup.bdf;
   fs::create_directories(dev);
   char text[16];
-  std::snprintf(text, sizeof text, "0x%04x\n", spec.vendor_id);
+  std::snprintf(text, sizeof text, "0x%04x\n", setup.vendor_id);
   WriteFile(dev / "vendor", text);
-  std::snprintf(text, sizeof text, "0x%04x\n", spec.device_id);
+  std::snprintf(text, sizeof text, "0x%04x\n", setup.device_id);
   WriteFile(dev / "device", text);
   WriteFile(dev / "irq", std::to_string(16 + functions_.size()) + "\n");
   std::string resource;
   for (uint32_t bar = 0; bar < 7; ++bar) {
-    const uint64_t bytes = spec.device && bar < 6 ? spec.device->BarBytes(bar) : 0;
+    const uint64_t bytes = setup.device && bar < 6 ? setup.device->BarBytes(bar) : 0;
     const uint64_t base = bytes ? 0xE0000000 + functions_.size() * 0x1000000 + bar * 0x100000 : 0;
     char line[80];
     std::snprintf(line, sizeof line, "0x%016llx 0x%016llx 0x%016llx\n",
@@ -94,14 +94,14 @@ Bus& KernelModel::AddFunction(const FunctionSpec& spec) {
     resource += line;
   }
   WriteFile(dev / "resource", resource);
-  if (!spec.driver.empty()) fs::create_symlink("../../../../bus/pci/drivers/" + spec.driver,
+  if (!setup.driver.empty()) fs::create_symlink("../../../../bus/pci/drivers/" + setup.driver,
                                                dev / "driver");
-  if (spec.group >= 0) {
-    const fs::path group = root_ + "/kernel/iommu_groups/" + std::to_string(spec.group);
+  if (setup.group >= 0) {
+    const fs::path group = root_ + "/kernel/iommu_groups/" + std::to_string(setup.group);
     fs::create_directories(group / "devices");
-    fs::create_symlink("../../../../kernel/iommu_groups/" + std::to_string(spec.group),
+    fs::create_symlink("../../../../kernel/iommu_groups/" + std::to_string(setup.group),
                        dev / "iommu_group");
-    fs::create_symlink("../../../../bus/pci/devices/" + spec.bdf, group / "devices" / spec.bdf);
+    fs::create_symlink("../../../../bus/pci/devices/" + setup.bdf, group / "devices" / setup.bdf);
   }
   functions_.push_back(std::move(f));
   return functions_.back()->bus;
@@ -160,7 +160,7 @@ std::vector<std::string> KernelModel::Log() const {
 
 bool KernelModel::Viable(int group) const {
   for (auto& f : functions_)
-    if (f->spec.group == group && !f->spec.driver.empty() && f->spec.driver != "vfio-pci")
+    if (f->setup.group == group && !f->setup.driver.empty() && f->setup.driver != "vfio-pci")
       return false;
   return true;
 }
@@ -190,7 +190,7 @@ int KernelModel::Open(const std::string& path, int) {
   char tail;
   if (std::sscanf(path.c_str(), "/dev/vfio/%d%c", &group, &tail) != 1) return -ENOENT;
   bool exists = false;
-  for (auto& f : functions_) exists |= f->spec.group == group;
+  for (auto& f : functions_) exists |= f->setup.group == group;
   if (!exists) return -ENOENT;
   // A group file is open in one place at a time.
   if (open_groups_.count(group)) return -EBUSY;
@@ -227,7 +227,7 @@ int KernelModel::Close(int fd) {
       // Closing the device disables its interrupts and bus mastering, as vfio-pci does.
       Function& f = *functions_[static_cast<size_t>(file.id)];
       DisableIrq(f);
-      f.spec.device->Config()[4] &= static_cast<uint8_t>(~0x4);
+      f.setup.device->Config()[4] &= static_cast<uint8_t>(~0x4);
       f.open = false;
       log_.push_back("close device");
       break;
@@ -388,7 +388,7 @@ int KernelModel::GroupIoctl(int group, unsigned long request, void* arg) {
       const std::string name = static_cast<const char*>(arg);
       for (size_t i = 0; i < functions_.size(); ++i) {
         Function& f = *functions_[i];
-        if (f.spec.group != group || f.spec.bdf != name || f.spec.device == nullptr) continue;
+        if (f.setup.group != group || f.setup.bdf != name || f.setup.device == nullptr) continue;
         if (f.open) return -EBUSY;
         const int fd = NewFd(Kind::kDevice, static_cast<int>(i));
         if (fd >= 0) f.open = true;
@@ -402,7 +402,7 @@ int KernelModel::GroupIoctl(int group, unsigned long request, void* arg) {
 
 int KernelModel::DeviceIoctl(size_t index, unsigned long request, void* arg) {
   Function& f = *functions_[index];
-  Device& d = *f.spec.device;
+  Device& d = *f.setup.device;
   if (arg == nullptr) return -EINVAL;
   switch (request) {
     case VFIO_DEVICE_GET_INFO: {
@@ -471,7 +471,7 @@ int KernelModel::SetIrqs(Function& f, const void* arg) {
       set.count == 1) {
     if (set.argsz < sizeof set + sizeof(int32_t)) return -EINVAL;
     if (f.irq_index >= 0 && f.irq_index != index) return -EINVAL;  // one type at a time
-    if (index == VFIO_PCI_MSI_IRQ_INDEX && !f.spec.device->HasMsi()) return -EINVAL;
+    if (index == VFIO_PCI_MSI_IRQ_INDEX && !f.setup.device->HasMsi()) return -EINVAL;
     int32_t fd;
     std::memcpy(&fd, static_cast<const uint8_t*>(arg) + sizeof set, sizeof fd);
     if (!eventfds_.count(fd)) return -EBADF;
@@ -507,7 +507,7 @@ int KernelModel::Mmap(int fd, uint64_t offset, size_t bytes, int, void** addr) {
   if (int err = Injected("mmap")) return -err;
   auto it = files_.find(fd);
   if (it == files_.end() || it->second.kind != Kind::kDevice) return -EINVAL;
-  Device& d = *functions_[static_cast<size_t>(it->second.id)]->spec.device;
+  Device& d = *functions_[static_cast<size_t>(it->second.id)]->setup.device;
   const uint32_t index = static_cast<uint32_t>(offset >> kRegionShift);
   const uint64_t within = offset & ((uint64_t{1} << kRegionShift) - 1);
   if (index > VFIO_PCI_BAR5_REGION_INDEX || d.BarMemory(index) == nullptr ||
@@ -533,7 +533,7 @@ long KernelModel::Pread(int fd, void* buf, size_t bytes, uint64_t offset) {
   if (int err = Injected("pread")) return -err;
   auto it = files_.find(fd);
   if (it == files_.end() || it->second.kind != Kind::kDevice) return -EINVAL;
-  Device& d = *functions_[static_cast<size_t>(it->second.id)]->spec.device;
+  Device& d = *functions_[static_cast<size_t>(it->second.id)]->setup.device;
   const uint32_t index = static_cast<uint32_t>(offset >> kRegionShift);
   const uint64_t at = offset & ((uint64_t{1} << kRegionShift) - 1);
   if (index == VFIO_PCI_CONFIG_REGION_INDEX) {
@@ -551,7 +551,7 @@ long KernelModel::Pwrite(int fd, const void* buf, size_t bytes, uint64_t offset)
   if (int err = Injected("pwrite")) return -err;
   auto it = files_.find(fd);
   if (it == files_.end() || it->second.kind != Kind::kDevice) return -EINVAL;
-  Device& d = *functions_[static_cast<size_t>(it->second.id)]->spec.device;
+  Device& d = *functions_[static_cast<size_t>(it->second.id)]->setup.device;
   const uint32_t index = static_cast<uint32_t>(offset >> kRegionShift);
   const uint64_t at = offset & ((uint64_t{1} << kRegionShift) - 1);
   if (index == VFIO_PCI_CONFIG_REGION_INDEX) {
@@ -606,8 +606,8 @@ bool KernelModel::DeviceDma(size_t index, uint64_t iova, void* data, size_t byte
   std::lock_guard<std::mutex> lock(mu_);
   Function& f = *functions_[index];
   const uint32_t need = write ? VFIO_DMA_MAP_FLAG_WRITE : VFIO_DMA_MAP_FLAG_READ;
-  auto attached = group_container_.find(f.spec.group);
-  bool allowed = (f.spec.device->Config()[4] & 0x4) && attached != group_container_.end() &&
+  auto attached = group_container_.find(f.setup.group);
+  bool allowed = (f.setup.device->Config()[4] & 0x4) && attached != group_container_.end() &&
                  bytes > 0 && iova + bytes > iova;
   // The whole access is checked before a byte moves, as a fault drops it whole.
   std::vector<std::pair<uint8_t*, size_t>> pieces;

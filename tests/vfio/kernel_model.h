@@ -51,7 +51,7 @@ class Bus {
   size_t function_ = 0;
 };
 
-struct FunctionSpec {
+struct FunctionSetup {
   std::string bdf;
   uint32_t vendor_id = 0x10EE;
   uint32_t device_id = 0x5050;
@@ -65,7 +65,7 @@ class KernelModel final : public vfio::Kernel {
   KernelModel();   // an empty machine: sysfs with an empty PCI bus
   ~KernelModel() override;
 
-  Bus& AddFunction(const FunctionSpec& spec);
+  Bus& AddFunction(const FunctionSetup& setup);
   // The next call of that name fails with err: an ioctl's name ("VFIO_SET_IOMMU"), or "open
   // PATH", "mmap", "eventfd".
   void FailNext(const std::string& call, int err);
@@ -116,7 +116,7 @@ class KernelModel final : public vfio::Kernel {
     std::map<uint64_t, DmaMap> maps;  // by IOVA
   };
   struct Function {
-    FunctionSpec spec;
+    FunctionSetup setup;
     Bus bus;
     bool open = false;
     int irq_index = -1;  // the enabled interrupt, -1: none

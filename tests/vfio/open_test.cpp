@@ -10,9 +10,9 @@ namespace {
 using ::testing::HasSubstr;
 
 TEST_F(VfioTest, NotBoundNamesTheDriverAndTheRebindCommands) {
-  vfio_model::FunctionSpec spec;
-  spec.driver = "e1000e";
-  AddBoard(spec);
+  vfio_model::FunctionSetup setup;
+  setup.driver = "e1000e";
+  AddBoard(setup);
   EXPECT_EQ(OpenBoard(), WDC_STATUS_NOT_BOUND);
   const std::string text = DetailOf(WDC_STATUS_NOT_BOUND);
   EXPECT_THAT(text, HasSubstr("e1000e"));
@@ -25,18 +25,18 @@ TEST_F(VfioTest, NotBoundNamesTheDriverAndTheRebindCommands) {
 }
 
 TEST_F(VfioTest, UnboundBoardHasNoUnbindStep) {
-  vfio_model::FunctionSpec spec;
-  spec.driver = "";
-  AddBoard(spec);
+  vfio_model::FunctionSetup setup;
+  setup.driver = "";
+  AddBoard(setup);
   EXPECT_EQ(OpenBoard(), WDC_STATUS_NOT_BOUND);
   EXPECT_THAT(DetailOf(WDC_STATUS_NOT_BOUND), HasSubstr("no driver"));
   EXPECT_THAT(DetailOf(WDC_STATUS_NOT_BOUND), ::testing::Not(HasSubstr("unbind")));
 }
 
 TEST_F(VfioTest, NoIommuGroupSaysHowToTurnTheIommuOn) {
-  vfio_model::FunctionSpec spec;
-  spec.group = -1;
-  AddBoard(spec);
+  vfio_model::FunctionSetup setup;
+  setup.group = -1;
+  AddBoard(setup);
   EXPECT_EQ(OpenBoard(), WDC_STATUS_NO_IOMMU);
   EXPECT_THAT(DetailOf(WDC_STATUS_NO_IOMMU), HasSubstr("intel_iommu=on"));
   EXPECT_THAT(DetailOf(WDC_STATUS_NO_IOMMU), HasSubstr("VT-d"));
