@@ -79,12 +79,15 @@ WdcStatus VfioBoard::OpenSteps() {
                     "update-grub and reboot.");
   if (function_.driver != kAccessDriver) {
     const std::string dev = "/sys/bus/pci/devices/" + bdf;
-    std::string text = "the board at " + bdf + " is bound to " +
-                       (function_.driver.empty() ? std::string("no driver")
-                                                 : "the driver " + function_.driver) +
-                       ", not to vfio-pci. As root: `modprobe vfio-pci`, then `driverctl "
-                       "set-override " + bdf + " vfio-pci` (package driverctl; kept across "
-                       "reboots), or by hand: `echo vfio-pci > " + dev + "/driver_override`";
+    std::string text =
+        "the board at " + bdf + " is bound to " +
+        (function_.driver.empty() ? std::string("no driver") : "the driver " + function_.driver) +
+        ", not to vfio-pci. As root: `modprobe vfio-pci`, then `driverctl "
+        "set-override " +
+        bdf +
+        " vfio-pci` (package driverctl; kept across "
+        "reboots), or by hand: `echo vfio-pci > " +
+        dev + "/driver_override`";
     if (!function_.driver.empty()) text += ", `echo " + bdf + " > " + dev + "/driver/unbind`";
     text += ", `echo " + bdf + " > /sys/bus/pci/drivers_probe`.";
     return Fail(WDC_STATUS_NOT_BOUND, text);
@@ -102,18 +105,21 @@ namespace {
 
 // A VFIO file that would not open: what the user can do about it.
 WdcStatus FileRefused(const std::string& path, int err, const std::string& bdf) {
-  const std::string why = "cannot open " + path + " for the board at " + bdf + ": " +
-                          ErrnoText(err) + ". ";
+  const std::string why =
+      "cannot open " + path + " for the board at " + bdf + ": " + ErrnoText(err) + ". ";
   const bool container = path == kContainerPath;
   if (err == EACCES || err == EPERM) {
     if (container)
       return Fail(WDC_STATUS_NO_PERMISSION,
                   why + "It is normally open to every user: `sudo chmod 0666 " + path + "`.");
     return Fail(WDC_STATUS_NO_PERMISSION,
-                why + "To use the board without root, give your user the group's file: `sudo "
-                      "chown $USER " + path + "` (until the next boot), or for good a udev rule, "
-                      "e.g. in /etc/udev/rules.d/90-vfio.rules: SUBSYSTEM==\"vfio\", "
-                      "OWNER=\"<your user>\", then `udevadm trigger`.");
+                why +
+                    "To use the board without root, give your user the group's file: `sudo "
+                    "chown $USER " +
+                    path +
+                    "` (until the next boot), or for good a udev rule, "
+                    "e.g. in /etc/udev/rules.d/90-vfio.rules: SUBSYSTEM==\"vfio\", "
+                    "OWNER=\"<your user>\", then `udevadm trigger`.");
   }
   if (err == ENOENT)
     return Fail(WDC_STATUS_SYSTEM_ERROR,
@@ -122,8 +128,8 @@ WdcStatus FileRefused(const std::string& path, int err, const std::string& bdf) 
                                    "board is bound to vfio-pci."));
   if (err == EBUSY && !container)
     return Fail(WDC_STATUS_DEVICE_BUSY,
-                why + "Another process holds the board's IOMMU group (only one may open " +
-                    path + "): end that process first.");
+                why + "Another process holds the board's IOMMU group (only one may open " + path +
+                    "): end that process first.");
   return Fail(WDC_STATUS_SYSTEM_ERROR, why);
 }
 
@@ -221,8 +227,8 @@ WdcStatus VfioBoard::ReadIovaRanges() {
   if ((info->flags & VFIO_IOMMU_INFO_PGSIZES) && info->iova_pgsizes != 0) {
     const uint64_t smallest = info->iova_pgsizes & (~info->iova_pgsizes + 1);
     if (smallest > page_)
-      return Fail(WDC_STATUS_SYSTEM_ERROR, "the IOMMU of the board at " + bdf +
-                                               " maps pages of " + std::to_string(smallest) +
+      return Fail(WDC_STATUS_SYSTEM_ERROR, "the IOMMU of the board at " + bdf + " maps pages of " +
+                                               std::to_string(smallest) +
                                                " bytes at the least, more than " +
                                                std::to_string(page_));
   }
@@ -471,13 +477,13 @@ WdcStatus VfioBoard::MapDma(void* vaddr, uint64_t bytes, wdc::DmaDir dir, uint64
                       " this board already pins. The diagnostics pin over 100 MiB at once (the "
                       "scatter/gather backloop alone pins over 100 MiB). Raise the limit in the "
                       "shell that starts the utility: `ulimit -l unlimited` (the hard limit is " +
-                      hard_text + "; root may go beyond it), or for good in "
+                      hard_text +
+                      "; root may go beyond it), or for good in "
                       "/etc/security/limits.conf: `<user> soft memlock unlimited` and `<user> "
                       "hard memlock unlimited`, then log in again.");
     }
     return Fail(WDC_STATUS_NO_MEMORY, "the kernel could not pin " + KiB(bytes) +
-                                          " for the board at " + bdf + ": " +
-                                          ErrnoText(ENOMEM));
+                                          " for the board at " + bdf + ": " + ErrnoText(ENOMEM));
   }
   if (r == -ENOSPC)
     return Fail(WDC_STATUS_NO_MEMORY, "the IOMMU allows no more DMA mappings (" +
@@ -514,8 +520,7 @@ WdcStatus VfioBoard::DmaAllocContig(uint32_t bytes, wdc::DmaDir dir, wdc::DmaMap
   return WDC_STATUS_SUCCESS;
 }
 
-WdcStatus VfioBoard::DmaMapUser(void* host, uint32_t bytes, wdc::DmaDir dir,
-                                wdc::DmaMapping* out) {
+WdcStatus VfioBoard::DmaMapUser(void* host, uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) {
   if (host == nullptr || bytes == 0 || out == nullptr) return WDC_STATUS_INVALID_PARAMETER;
   const uint64_t first = reinterpret_cast<uintptr_t>(host);
   const uint64_t start = first / page_ * page_;

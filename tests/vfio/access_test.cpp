@@ -125,8 +125,8 @@ TEST_F(VfioTest, ScatterGatherPagesSplitAtHostPagesAndReachTheirBytes) {
   AddBoard();
   ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
   std::vector<uint8_t> storage(5 * 4096);
-  uint8_t* page = reinterpret_cast<uint8_t*>(
-      (reinterpret_cast<uintptr_t>(storage.data()) + 4095) / 4096 * 4096);
+  uint8_t* page = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(storage.data()) + 4095) /
+                                             4096 * 4096);
   uint8_t* buf = page + 0x123;
   const uint32_t bytes = 2 * 4096 + 100;
   for (uint32_t i = 0; i < bytes; ++i) buf[i] = static_cast<uint8_t>(i * 13 + 7);
@@ -179,9 +179,9 @@ TEST_F(VfioTest, LockLimitSaysWhatTheLocksNeedAndHowToRaiseIt) {
   ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
   std::vector<uint8_t> big(16 << 20);
   wdc::DmaMapping m;
-  EXPECT_EQ(Board().DmaMapUser(big.data(), static_cast<uint32_t>(big.size()),
-                               wdc::DmaDir::kToDevice, &m),
-            WDC_STATUS_LOCK_LIMIT);
+  EXPECT_EQ(
+      Board().DmaMapUser(big.data(), static_cast<uint32_t>(big.size()), wdc::DmaDir::kToDevice, &m),
+      WDC_STATUS_LOCK_LIMIT);
   const std::string text = DetailOf(WDC_STATUS_LOCK_LIMIT);
   EXPECT_THAT(text, HasSubstr("`ulimit -l` is 8192"));
   EXPECT_THAT(text, HasSubstr("100 MiB"));

@@ -94,8 +94,8 @@ Bus& KernelModel::AddFunction(const FunctionSetup& setup) {
     resource += line;
   }
   WriteFile(dev / "resource", resource);
-  if (!setup.driver.empty()) fs::create_symlink("../../../../bus/pci/drivers/" + setup.driver,
-                                               dev / "driver");
+  if (!setup.driver.empty())
+    fs::create_symlink("../../../../bus/pci/drivers/" + setup.driver, dev / "driver");
   if (setup.group >= 0) {
     const fs::path group = root_ + "/kernel/iommu_groups/" + std::to_string(setup.group);
     fs::create_directories(group / "devices");
@@ -291,8 +291,8 @@ int KernelModel::ContainerIoctl(Container& c, unsigned long request, void* arg,
     auto* info = static_cast<vfio_iommu_type1_info*>(arg);
     if (info->argsz < offsetof(vfio_iommu_type1_info, cap_offset)) return -EINVAL;
     const size_t nr = iova_ranges.size();
-    const size_t cap_size = sizeof(vfio_iommu_type1_info_cap_iova_range) +
-                            nr * sizeof(vfio_iova_range);
+    const size_t cap_size =
+        sizeof(vfio_iommu_type1_info_cap_iova_range) + nr * sizeof(vfio_iova_range);
     const size_t total = sizeof(vfio_iommu_type1_info) + cap_size;
     info->flags = VFIO_IOMMU_INFO_PGSIZES | VFIO_IOMMU_INFO_CAPS;
     info->iova_pgsizes = kPage | (kPage << 9) | (kPage << 18);
@@ -303,8 +303,8 @@ int KernelModel::ContainerIoctl(Container& c, unsigned long request, void* arg,
       return 0;
     }
     info->cap_offset = sizeof *info;
-    auto* cap = reinterpret_cast<vfio_iommu_type1_info_cap_iova_range*>(
-        static_cast<uint8_t*>(arg) + sizeof *info);
+    auto* cap = reinterpret_cast<vfio_iommu_type1_info_cap_iova_range*>(static_cast<uint8_t*>(arg) +
+                                                                        sizeof *info);
     cap->header = {VFIO_IOMMU_TYPE1_INFO_CAP_IOVA_RANGE, 1, 0};
     cap->nr_iovas = static_cast<uint32_t>(nr);
     for (size_t i = 0; i < nr; ++i)
@@ -418,8 +418,9 @@ int KernelModel::DeviceIoctl(size_t index, unsigned long request, void* arg) {
       if (region->argsz < sizeof *region || region->index >= VFIO_PCI_NUM_REGIONS) return -EINVAL;
       const uint32_t i = region->index;
       region->offset = uint64_t{i} << kRegionShift;
-      region->size = i <= VFIO_PCI_BAR5_REGION_INDEX ? d.BarBytes(i)
-                     : i == VFIO_PCI_CONFIG_REGION_INDEX ? 256 : 0;
+      region->size = i <= VFIO_PCI_BAR5_REGION_INDEX     ? d.BarBytes(i)
+                     : i == VFIO_PCI_CONFIG_REGION_INDEX ? 256
+                                                         : 0;
       region->flags = region->size ? VFIO_REGION_INFO_FLAG_READ | VFIO_REGION_INFO_FLAG_WRITE : 0;
       if (region->size && i <= VFIO_PCI_BAR5_REGION_INDEX && d.BarMemory(i))
         region->flags |= VFIO_REGION_INFO_FLAG_MMAP;
@@ -510,8 +511,8 @@ int KernelModel::Mmap(int fd, uint64_t offset, size_t bytes, int, void** addr) {
   Device& d = *functions_[static_cast<size_t>(it->second.id)]->setup.device;
   const uint32_t index = static_cast<uint32_t>(offset >> kRegionShift);
   const uint64_t within = offset & ((uint64_t{1} << kRegionShift) - 1);
-  if (index > VFIO_PCI_BAR5_REGION_INDEX || d.BarMemory(index) == nullptr ||
-      within % kPage != 0 || within + bytes > d.BarBytes(index))
+  if (index > VFIO_PCI_BAR5_REGION_INDEX || d.BarMemory(index) == nullptr || within % kPage != 0 ||
+      within + bytes > d.BarBytes(index))
     return -EINVAL;
   *addr = static_cast<uint8_t*>(d.BarMemory(index)) + within;
   mmaps_[*addr] = bytes;

@@ -25,8 +25,8 @@ namespace vfio_model {
 class Device {
  public:
   virtual ~Device() = default;
-  virtual uint8_t* Config() = 0;                       // 256 bytes of configuration space
-  virtual uint64_t BarBytes(uint32_t bar) const = 0;   // 0: no such BAR
+  virtual uint8_t* Config() = 0;                      // 256 bytes of configuration space
+  virtual uint64_t BarBytes(uint32_t bar) const = 0;  // 0: no such BAR
   // The memory a BAR is, when it may be mapped into the process; null: pread/pwrite only.
   virtual void* BarMemory(uint32_t bar) = 0;
   virtual void BarRead(uint32_t bar, uint64_t offset, void* data, size_t bytes) = 0;
@@ -62,7 +62,7 @@ struct FunctionSetup {
 
 class KernelModel final : public vfio::Kernel {
  public:
-  KernelModel();   // an empty machine: sysfs with an empty PCI bus
+  KernelModel();  // an empty machine: sysfs with an empty PCI bus
   ~KernelModel() override;
 
   Bus& AddFunction(const FunctionSetup& setup);

@@ -19,7 +19,8 @@ TEST_F(VfioTest, NotBoundNamesTheDriverAndTheRebindCommands) {
   EXPECT_THAT(text, HasSubstr("modprobe vfio-pci"));
   EXPECT_THAT(text, HasSubstr("driverctl set-override 0000:03:00.0 vfio-pci"));
   EXPECT_THAT(text, HasSubstr("echo vfio-pci > /sys/bus/pci/devices/0000:03:00.0/driver_override"));
-  EXPECT_THAT(text, HasSubstr("echo 0000:03:00.0 > /sys/bus/pci/devices/0000:03:00.0/driver/unbind"));
+  EXPECT_THAT(text,
+              HasSubstr("echo 0000:03:00.0 > /sys/bus/pci/devices/0000:03:00.0/driver/unbind"));
   EXPECT_THAT(text, HasSubstr("echo 0000:03:00.0 > /sys/bus/pci/drivers_probe"));
   ExpectAllReleased();
 }
@@ -101,12 +102,18 @@ TEST_F(VfioTest, SetIommuRefusedNamesTheCallTheErrnoAndTheRemedy) {
 TEST_F(VfioTest, FailedOpenAtEachStepReleasesWhatItTook) {
   AddBoard();
   // Every step of the sequence, in order; the last ones fail after the BARs are mapped.
-  const char* steps[] = {"open /dev/vfio/vfio",         "VFIO_GET_API_VERSION",
-                         "open /dev/vfio/1",            "VFIO_GROUP_GET_STATUS",
-                         "VFIO_GROUP_SET_CONTAINER",    "VFIO_SET_IOMMU",
-                         "VFIO_IOMMU_GET_INFO",         "VFIO_GROUP_GET_DEVICE_FD",
-                         "VFIO_DEVICE_GET_INFO",        "VFIO_DEVICE_GET_REGION_INFO",
-                         "VFIO_DEVICE_GET_IRQ_INFO",    "pread",
+  const char* steps[] = {"open /dev/vfio/vfio",
+                         "VFIO_GET_API_VERSION",
+                         "open /dev/vfio/1",
+                         "VFIO_GROUP_GET_STATUS",
+                         "VFIO_GROUP_SET_CONTAINER",
+                         "VFIO_SET_IOMMU",
+                         "VFIO_IOMMU_GET_INFO",
+                         "VFIO_GROUP_GET_DEVICE_FD",
+                         "VFIO_DEVICE_GET_INFO",
+                         "VFIO_DEVICE_GET_REGION_INFO",
+                         "VFIO_DEVICE_GET_IRQ_INFO",
+                         "pread",
                          "pwrite"};
   for (const char* step : steps) {
     SCOPED_TRACE(step);

@@ -73,8 +73,7 @@ class VfioBoard final : public wdc::Board {
   WdcStatus Read(uint32_t bar, uint64_t offset, uint32_t width, uint64_t* value) override;
   WdcStatus Write(uint32_t bar, uint64_t offset, uint32_t width, uint64_t value) override;
   WdcStatus DmaAllocContig(uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) override;
-  WdcStatus DmaMapUser(void* host, uint32_t bytes, wdc::DmaDir dir,
-                       wdc::DmaMapping* out) override;
+  WdcStatus DmaMapUser(void* host, uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) override;
   void DmaUnmap(wdc::DmaMapping* mapping) override;
   // DMA on x86 is cache-coherent: a hand-over needs only ordering, never a system call.
   void DmaSyncForDevice(const wdc::DmaMapping& mapping) override;
