@@ -306,7 +306,9 @@ bool Doorbell::TryTake() {
 
 bool Doorbell::Wait(uint64_t timeout_ns) { return WaitUntil(DeadlineAfterNs(timeout_ns)); }
 
-bool Doorbell::WaitUntil(uint64_t deadline_ns) {
+bool Doorbell::WaitUntil(uint64_t deadline_ns) { return WaitUntil(deadline_ns, spin_ns_); }
+
+bool Doorbell::WaitUntil(uint64_t deadline_ns, uint64_t spin_ns) {
   auto try_take = [this](uint32_t& seen) {
     if (pending_.load(std::memory_order_seq_cst) == 0) {
       seen = 0;
@@ -314,7 +316,7 @@ bool Doorbell::WaitUntil(uint64_t deadline_ns) {
     }
     return pending_.exchange(0, std::memory_order_seq_cst) != 0 ? Take::kTaken : Take::kNotReady;
   };
-  return SpinThenBlock(pending_, sleepers_, deadline_ns, spin_ns_, try_take) == Take::kTaken;
+  return SpinThenBlock(pending_, sleepers_, deadline_ns, spin_ns, try_take) == Take::kTaken;
 }
 
 // ---- Time ------------------------------------------------------------------------------------

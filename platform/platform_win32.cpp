@@ -80,11 +80,13 @@ bool Doorbell::Wait(uint64_t timeout_ns) {
   return WaitUntil(timeout_ns > kForever - now ? kForever : now + timeout_ns);
 }
 
-bool Doorbell::WaitUntil(uint64_t deadline_ns) {
+bool Doorbell::WaitUntil(uint64_t deadline_ns) { return WaitUntil(deadline_ns, spin_ns_); }
+
+bool Doorbell::WaitUntil(uint64_t deadline_ns, uint64_t spin_ns) {
   if (TryTake()) return true;
   uint64_t now = NowNs();
   if (now >= deadline_ns) return false;
-  const uint64_t spin_end = deadline_ns - now > spin_ns_ ? now + spin_ns_ : deadline_ns;
+  const uint64_t spin_end = deadline_ns - now > spin_ns ? now + spin_ns : deadline_ns;
   const uint32_t pauses = SpinsBeforeYield();
   for (uint32_t i = 0; now < spin_end; ++i) {
     if (i < pauses) {

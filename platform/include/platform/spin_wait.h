@@ -1,7 +1,9 @@
 // Cross-thread wake-ups for the transfer path: a waiter polls for a short while before it asks
 // the kernel to put it to sleep, and a waker makes no system call while nobody sleeps. The
-// completion events of platform.h use the same policy; the virtual board and the library use
-// Doorbell for their own hand-offs (register write -> DMA engine -> interrupt thread).
+// completion events of platform.h use the same policy. Doorbell is the one wake-up primitive
+// between the project's own threads: the virtual board's DMA engine waits on one for the
+// register writes that give it work, and the board's interrupt line on another for the
+// library's interrupt thread (register write -> DMA engine -> interrupt thread).
 #pragma once
 
 #include <atomic>
@@ -67,6 +69,10 @@ class Doorbell {
   bool Wait(uint64_t timeout_ns);
   // The same with an absolute deadline on the NowNs() clock (kForever: none).
   bool WaitUntil(uint64_t deadline_ns);
+  // The same, polling for spin_ns instead of the constructor's budget: for a waiter whose
+  // budget depends on what it last did (the board's engine spins on after a job, and spins
+  // rather than sleeps towards a deadline close by).
+  bool WaitUntil(uint64_t deadline_ns, uint64_t spin_ns);
 
  private:
   std::atomic<uint32_t> pending_{0};
