@@ -1,0 +1,53 @@
+// BAR0: the board's 4 KiB memory window, reached by host accesses of every width and by
+// channel 0. The cells are 64-bit words read and written with relaxed atomic operations: the
+// host may touch BAR0 while channel 0 copies, and neither takes a lock.
+#pragma once
+
+#include <cstdint>
+
+#include "regs/regs.h"
+#include "faults.h"
+
+namespace sim {
+
+class Bar0 {
+ public:
+  explicit Bar0(const Faults& faults);
+  Bar0(const Bar0&) = delete;
+  Bar0& operator=(const Bar0&) = delete;
+
+  // offset is aligned to width (1, 2, 4 or 8) and the access lies inside the window.
+  uint64_t Read(uint32_t offset, uint32_t width) const {
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(cells_) + offset;
+    switch (width) {
+      case 1: return __atomic_load_n(p, __ATOMIC_RELAXED);
+      case 2: return __atomic_load_n(reinterpret_cast<const U16*>(p), __ATOMIC_RELAXED);
+      case 4: return __atomic_load_n(reinterpret_cast<const U32*>(p), __ATOMIC_RELAXED);
+      default: return __atomic_load_n(reinterpret_cast<const U64*>(p), __ATOMIC_RELAXED);
+    }
+  }
+  void Write(uint32_t offset, uint32_t width, uint64_t value) {
+    value = faults_.ApplyStuck(value, offset, width);
+    uint8_t* p = reinterpret_cast<uint8_t*>(cells_) + offset;
+    switch (width) {
+      case 1: __atomic_store_n(p, static_cast<uint8_t>(value), __ATOMIC_RELAXED); break;
+      case 2: __atomic_store_n(reinterpret_cast<U16*>(p), static_cast<uint16_t>(value), __ATOMIC_RELAXED); break;
+      case 4: __atomic_store_n(reinterpret_cast<U32*>(p), static_cast<uint32_t>(value), __ATOMIC_RELAXED); break;
+      default: __atomic_store_n(reinterpret_cast<U64*>(p), value, __ATOMIC_RELAXED); break;
+    }
+  }
+
+  // Channel 0's side: the first `bytes` of the window, a whole word per atomic access.
+  void Load(uint8_t* dst, uint32_t bytes) const;
+  void Store(const uint8_t* src, uint32_t bytes);
+
+ private:
+  using U16 = uint16_t __attribute__((may_alias));
+  using U32 = uint32_t __attribute__((may_alias));
+  using U64 = uint64_t __attribute__((may_alias));
+
+  const Faults& faults_;
+  alignas(64) uint64_t cells_[BAR0_BYTES / 8] = {};
+};
+
+}  // namespace sim

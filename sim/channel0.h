@@ -1,0 +1,60 @@
+// Channel 0: single transfers between BAR0 and host memory, with the DMA_WORD_COUNT protocol.
+// A start latches the channel's address and control word, as the controller does, and waits
+// in a queue in order; a host that outpaces the engine by more than the queue loses starts (an
+// error). The engine takes one start at a time, moves the bytes, counts the words and
+// completes.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "bar0.h"
+#include "bus_map.h"
+#include "dma_common.h"
+#include "faults.h"
+#include "interrupt_line.h"
+#include "registers.h"
+
+namespace sim {
+
+class Channel0 {
+ public:
+  Channel0(std::mutex& mu, RegisterBlock& regs, Bar0& bar0, BusMap& map, const Faults& faults,
+           Completions& completions, DmaLog& log)
+      : mu_(mu), regs_(regs), bar0_(bar0), map_(map), faults_(faults), completions_(completions),
+        log_(log) {}
+
+  // With the board's lock held. Latch is false when the start was lost to a full queue.
+  bool Latch();
+  void Reset();  // forgets the waiting starts and drops a transfer in flight
+
+  // The engine thread: serves the oldest start, if any; false when none waited.
+  bool Service();
+
+ private:
+  struct Job {
+    uint32_t addr, ctrl;
+  };
+  static constexpr uint32_t kQueue = 16;
+
+  std::mutex& mu_;
+  RegisterBlock& regs_;
+  Bar0& bar0_;
+  BusMap& map_;
+  const Faults& faults_;
+  Completions& completions_;
+  DmaLog& log_;
+
+  Job queue_[kQueue] = {};  // guarded by mu_
+  uint32_t head_ = 0;       // guarded by mu_
+  // Written under mu_. The engine peeks at it without the lock, so that an empty queue costs
+  // it no lock; a start latched after the peek is followed by a ring of the engine's doorbell.
+  std::atomic<uint32_t> count_{0};
+  uint64_t transfers_ = 0;         // guarded by mu_; completed transfers since the board was made
+  // Bumped under mu_ by Reset; the engine reads it when it takes a start and drops the
+  // transfer when it has changed by the time it copies or completes.
+  std::atomic<uint64_t> gen_{0};
+};
+
+}  // namespace sim

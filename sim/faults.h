@@ -1,0 +1,55 @@
+// The board's faults (FPGA_SIM's bar0-stuck, dma-shift, wordcount-bad, irq-drop and sg-swap) as
+// hooks of the healthy model. Each hook is called at one place and, while its fault is off,
+// answers what a healthy board does, so the model itself has no fault branches. Fixed at
+// construction: any thread may call them.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "regs/regs.h"
+#include "dma_common.h"
+#include "settings.h"
+
+namespace sim {
+
+enum class Completion { kChannel0, kBackloop };
+
+class Faults {
+ public:
+  explicit Faults(const Settings& settings);
+
+  // The value a BAR0 cell holds once `value` is stored at `offset` with `width` bytes: stuck
+  // bits keep their level at every width, for host stores and channel 0 alike.
+  uint64_t ApplyStuck(uint64_t value, uint32_t offset, uint32_t width) const {
+    if (!has_stuck_) return value;
+    uint64_t and_mask = 0, or_mask = 0;
+    std::memcpy(&and_mask, stuck_and_ + offset, width);
+    std::memcpy(&or_mask, stuck_or_ + offset, width);
+    return (value & and_mask) | or_mask;
+  }
+  // The bus address where the data of a channel-0 memory write to `addr` lands; below 0 when
+  // the shift leaves the bus.
+  int64_t ShiftWrite(uint32_t addr) const;
+  // The DMA_WORD_COUNT that the nth channel-0 transfer (from 1) leaves instead of `count`.
+  uint32_t CorruptWordCount(uint32_t count, uint64_t n) const;
+  // Whether the nth completion (from 1) of `kind` raises no interrupt.
+  bool DropCompletion(Completion kind, uint64_t n) const;
+  // The destination page that receives the bytes at offset `off` of page `page` of the chain
+  // `dst`, with *take cut so that one piece goes to one page.
+  size_t SwapPages(const std::vector<Segment>& dst, size_t page, uint64_t off,
+                   uint64_t* take) const;
+
+ private:
+  uint8_t stuck_and_[BAR0_BYTES];
+  uint8_t stuck_or_[BAR0_BYTES];
+  bool has_stuck_ = false;
+  int32_t dma_shift_;
+  uint32_t wordcount_bad_;
+  std::vector<uint32_t> drop_ch0_, drop_backloop_;
+  bool sg_swap_;
+  uint32_t swap_i_, swap_j_;
+};
+
+}  // namespace sim
