@@ -31,8 +31,12 @@ class Bar0 {
     uint8_t* p = reinterpret_cast<uint8_t*>(cells_) + offset;
     switch (width) {
       case 1: __atomic_store_n(p, static_cast<uint8_t>(value), __ATOMIC_RELAXED); break;
-      case 2: __atomic_store_n(reinterpret_cast<U16*>(p), static_cast<uint16_t>(value), __ATOMIC_RELAXED); break;
-      case 4: __atomic_store_n(reinterpret_cast<U32*>(p), static_cast<uint32_t>(value), __ATOMIC_RELAXED); break;
+      case 2:
+        __atomic_store_n(reinterpret_cast<U16*>(p), static_cast<uint16_t>(value), __ATOMIC_RELAXED);
+        break;
+      case 4:
+        __atomic_store_n(reinterpret_cast<U32*>(p), static_cast<uint32_t>(value), __ATOMIC_RELAXED);
+        break;
       default: __atomic_store_n(reinterpret_cast<U64*>(p), value, __ATOMIC_RELAXED); break;
     }
   }

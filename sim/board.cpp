@@ -200,8 +200,8 @@ void SimBoard::EngineMain() {
     // Spin for a while after the last job, so that the next start of a transfer stream is
     // seen without a system call on either side; a deadline close by is met by spinning too.
     // A ring that came while the units were served is still pending: the wait returns at once.
-    uint64_t spin = now - last_work < platform::kSpinBudgetNs
-                        ? platform::kSpinBudgetNs - (now - last_work) : 0;
+    uint64_t spin =
+        now - last_work < platform::kSpinBudgetNs ? platform::kSpinBudgetNs - (now - last_work) : 0;
     if (next_due != platform::Doorbell::kForever && next_due > now &&
         next_due - now < kNearDeadlineNs)
       spin = next_due - now;

@@ -54,8 +54,7 @@ class SimBoard final : public wdc::Board, private RegisterHooks {
   WdcStatus Read(uint32_t bar, uint64_t offset, uint32_t width, uint64_t* value) override;
   WdcStatus Write(uint32_t bar, uint64_t offset, uint32_t width, uint64_t value) override;
   WdcStatus DmaAllocContig(uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) override;
-  WdcStatus DmaMapUser(void* host, uint32_t bytes, wdc::DmaDir dir,
-                       wdc::DmaMapping* out) override;
+  WdcStatus DmaMapUser(void* host, uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) override;
   void DmaUnmap(wdc::DmaMapping* mapping) override;
   void DmaSyncForDevice(const wdc::DmaMapping& mapping) override;
   void DmaSyncForCpu(const wdc::DmaMapping& mapping) override;
@@ -98,7 +97,7 @@ class SimBoard final : public wdc::Board, private RegisterHooks {
   BulkRuns runs_;
   ScatterGather sg_;
 
-  std::atomic<bool> stop_{false};  // set under mu_ by the destructor
+  std::atomic<bool> stop_{false};   // set under mu_ by the destructor
   platform::Doorbell engine_bell_;  // rung for every job; the engine thread waits on it
   std::thread engine_;              // last: it starts once every unit exists
 };

@@ -35,7 +35,8 @@ uint32_t BulkRuns::Check(uint32_t run_ctrl) {
     const uint32_t bytes = ctrl & kCountMask;
     const bool mem_write = ch == DMA_CH_PERF_WRITE;
     if ((ctrl & kFirstLast) != kFirstLast) {
-      log_.Error(Format("channel %u: control word 0x%08X lacks the first and last flags", ch, ctrl));
+      log_.Error(
+          Format("channel %u: control word 0x%08X lacks the first and last flags", ch, ctrl));
     } else if (((ctrl & CTRL_MEM_WRITE) != 0) != mem_write) {
       log_.Error(Format("channel %u: control word 0x%08X has the wrong direction", ch, ctrl));
     } else if (bytes == 0) {
@@ -48,8 +49,10 @@ uint32_t BulkRuns::Check(uint32_t run_ctrl) {
                               mem_write ? wdc::DmaDir::kFromDevice : wdc::DmaDir::kToDevice);
       }
       if (!ok) {
-        log_.Blocked(Format("channel %u: %u bytes at bus address 0x%08X are not mapped for the "
-                            "board to %s", ch, bytes, addr, mem_write ? "write" : "read"));
+        log_.Blocked(
+            Format("channel %u: %u bytes at bus address 0x%08X are not mapped for the "
+                   "board to %s",
+                   ch, bytes, addr, mem_write ? "write" : "read"));
       } else {
         channels |= 1u << ch;
         Run& r = runs_[ch];
@@ -141,8 +144,9 @@ bool BulkRuns::Service(uint64_t* next_due) {
       *next_due = std::min(*next_due, now + kRunWakeNs);
       const uint64_t target = Transfers(ch, now);
       if (target > r.moved)
-        jobs[njobs++] = {ch, r.addr, r.bytes, r.mem_write,
-                         std::min<uint64_t>(target - r.moved, std::max<uint64_t>(1, kServiceBytes / r.bytes))};
+        jobs[njobs++] = {
+            ch, r.addr, r.bytes, r.mem_write,
+            std::min<uint64_t>(target - r.moved, std::max<uint64_t>(1, kServiceBytes / r.bytes))};
     }
   }
   bool did = false;
@@ -159,8 +163,10 @@ bool BulkRuns::Service(uint64_t* next_due) {
     runs_[job.ch].moved += moved;
     if (m == Move::kBlocked) {
       Stop(job.ch, platform::NowNs());
-      log_.Blocked(Format("channel %u: %u bytes at bus address 0x%08X are no longer mapped for "
-                          "the board", job.ch, job.bytes, job.addr));
+      log_.Blocked(
+          Format("channel %u: %u bytes at bus address 0x%08X are no longer mapped for "
+                 "the board",
+                 job.ch, job.bytes, job.addr));
     }
     did = true;
   }

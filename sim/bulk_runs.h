@@ -16,7 +16,9 @@
 namespace sim {
 
 // The byte a continuous memory-write run stores at offset k of its segment.
-inline uint8_t WritePatternByte(uint64_t k) { return static_cast<uint8_t>((k * 7) ^ (k >> 8) ^ 0x5A); }
+inline uint8_t WritePatternByte(uint64_t k) {
+  return static_cast<uint8_t>((k * 7) ^ (k >> 8) ^ 0x5A);
+}
 
 class BulkRuns {
  public:

@@ -62,16 +62,17 @@ bool Channel0::Service() {
   std::lock_guard<std::mutex> lock(mu_);
   if (gen_.load(std::memory_order_seq_cst) != gen) return true;
   if (!ok) {
-    log_.Blocked(Format("channel 0: %u bytes at bus address 0x%llX are not mapped for the board "
-                        "to %s", f, static_cast<unsigned long long>(target),
-                        mem_write ? "write" : "read"));
+    log_.Blocked(
+        Format("channel 0: %u bytes at bus address 0x%llX are not mapped for the board "
+               "to %s",
+               f, static_cast<unsigned long long>(target), mem_write ? "write" : "read"));
     return true;
   }
   const uint32_t words = (f + 7) / 8;
   const uint32_t count = regs_.Get(kWordCount);
   ++transfers_;
-  regs_.Set(kWordCount, faults_.CorruptWordCount(mem_write ? count - words : count + words,
-                                                 transfers_));
+  regs_.Set(kWordCount,
+            faults_.CorruptWordCount(mem_write ? count - words : count + words, transfers_));
   completions_.Complete(Completion::kChannel0);
   return true;
 }

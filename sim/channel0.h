@@ -22,7 +22,12 @@ class Channel0 {
  public:
   Channel0(std::mutex& mu, RegisterBlock& regs, Bar0& bar0, BusMap& map, const Faults& faults,
            Completions& completions, DmaLog& log)
-      : mu_(mu), regs_(regs), bar0_(bar0), map_(map), faults_(faults), completions_(completions),
+      : mu_(mu),
+        regs_(regs),
+        bar0_(bar0),
+        map_(map),
+        faults_(faults),
+        completions_(completions),
         log_(log) {}
 
   // With the board's lock held. Latch is false when the start was lost to a full queue.
@@ -51,7 +56,7 @@ class Channel0 {
   // Written under mu_. The engine peeks at it without the lock, so that an empty queue costs
   // it no lock; a start latched after the peek is followed by a ring of the engine's doorbell.
   std::atomic<uint32_t> count_{0};
-  uint64_t transfers_ = 0;         // guarded by mu_; completed transfers since the board was made
+  uint64_t transfers_ = 0;  // guarded by mu_; completed transfers since the board was made
   // Bumped under mu_ by Reset; the engine reads it when it takes a start and drops the
   // transfer when it has changed by the time it copies or completes.
   std::atomic<uint64_t> gen_{0};

@@ -26,7 +26,8 @@ void DmaLog::Blocked(const std::string& reason) {
 
 void DmaLog::Report(std::vector<std::string>* findings) {
   if (blocked_ != 0 && findings)
-    findings->push_back(Format("%llu DMA access%s blocked", static_cast<unsigned long long>(blocked_),
+    findings->push_back(Format("%llu DMA access%s blocked",
+                               static_cast<unsigned long long>(blocked_),
                                blocked_ == 1 ? "" : "es"));
   if (errors_ != 0 && findings)
     findings->push_back(Format("%llu DMA programming error%s (first: %s)",

@@ -17,8 +17,10 @@ Faults::Faults(const Settings& settings)
   for (const StuckBit& s : settings.stuck_bits) {
     if (s.offset >= BAR0_BYTES || s.bit > 7) continue;
     has_stuck_ = true;
-    if (s.level) stuck_or_[s.offset] |= static_cast<uint8_t>(1u << s.bit);
-    else stuck_and_[s.offset] &= static_cast<uint8_t>(~(1u << s.bit));
+    if (s.level)
+      stuck_or_[s.offset] |= static_cast<uint8_t>(1u << s.bit);
+    else
+      stuck_and_[s.offset] &= static_cast<uint8_t>(~(1u << s.bit));
   }
 }
 

@@ -36,9 +36,9 @@ void InterruptLine::Detach() {
 
 void Completions::Complete(Completion kind) {
   const uint64_t n = ++counts_[static_cast<int>(kind)];
-  regs_.Set(kIntCtrl, regs_.Get(kIntCtrl) |
-                          (kind == Completion::kChannel0 ? uint32_t{INT_CH0_DONE}
-                                                         : uint32_t{INT_BACKLOOP_DONE}));
+  regs_.Set(kIntCtrl,
+            regs_.Get(kIntCtrl) | (kind == Completion::kChannel0 ? uint32_t{INT_CH0_DONE}
+                                                                 : uint32_t{INT_BACKLOOP_DONE}));
   if (enabled_ && !faults_.DropCompletion(kind, n)) line_.Raise();
 }
 

@@ -10,8 +10,8 @@ namespace {
 struct RegSpec {
   uint32_t offset;
   uint32_t reset;
-  uint32_t writable;      // bits a host write stores; the rest are read-only
-  uint32_t read_clears;   // bits a read returns and then clears
+  uint32_t writable;     // bits a host write stores; the rest are read-only
+  uint32_t read_clears;  // bits a read returns and then clears
   void (RegisterHooks::*on_write)(uint32_t written);  // after the store
   uint32_t (RegisterHooks::*on_read)();               // replaces the stored value when set
 };
@@ -75,8 +75,10 @@ void RegisterBlock::Access(uint32_t offset, uint32_t width, bool write, uint64_t
   }
   const uint32_t shift = (offset & 3) * 8;
   const uint32_t mask = (width == 4 ? ~0u : ((1u << (width * 8)) - 1)) << shift;
-  if (write) Write(offset & ~3u, static_cast<uint32_t>(*value << shift), mask);
-  else *value = (Read(offset & ~3u, mask) & mask) >> shift;
+  if (write)
+    Write(offset & ~3u, static_cast<uint32_t>(*value << shift), mask);
+  else
+    *value = (Read(offset & ~3u, mask) & mask) >> shift;
 }
 
 uint32_t RegisterBlock::Read(uint32_t offset, uint32_t byte_mask) {

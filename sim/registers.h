@@ -26,9 +26,27 @@ class RegisterHooks {
 
 // Register slots, in the order of the table.
 enum Reg : uint8_t {
-  kChAddr0, kChCtrl0, kChAddr1, kChCtrl1, kChAddr2, kChCtrl2, kChAddr3, kChCtrl3,
-  kChAddr4, kChCtrl4, kChAddr5, kChCtrl5, kWordCount, kStart, kRunCtrl, kIntCtrl,
-  kPerf0, kPerf1, kReadCfg, kResetCtrl, kRegCount
+  kChAddr0,
+  kChCtrl0,
+  kChAddr1,
+  kChCtrl1,
+  kChAddr2,
+  kChCtrl2,
+  kChAddr3,
+  kChCtrl3,
+  kChAddr4,
+  kChCtrl4,
+  kChAddr5,
+  kChCtrl5,
+  kWordCount,
+  kStart,
+  kRunCtrl,
+  kIntCtrl,
+  kPerf0,
+  kPerf1,
+  kReadCfg,
+  kResetCtrl,
+  kRegCount
 };
 
 class RegisterBlock {

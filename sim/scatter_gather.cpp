@@ -14,7 +14,12 @@ constexpr uint64_t kLoopLeadBytes = 256 * 1024;  // backloop bytes released per 
 
 ScatterGather::ScatterGather(std::mutex& mu, const RegisterBlock& regs, BusMap& map,
                              const Faults& faults, Completions& completions, DmaLog& log)
-    : mu_(mu), regs_(regs), map_(map), faults_(faults), completions_(completions), log_(log),
+    : mu_(mu),
+      regs_(regs),
+      map_(map),
+      faults_(faults),
+      completions_(completions),
+      log_(log),
       bounce_(kChunk) {}
 
 void ScatterGather::Arm(uint32_t ch) {
@@ -25,7 +30,8 @@ void ScatterGather::Arm(uint32_t ch) {
   const uint32_t ctrl = regs_.ChannelCtrl(ch);
   const uint32_t len = ctrl & kCountMask;
   if ((ctrl & CTRL_FLAGS) != kFirstLast) {
-    log_.Error(Format("channel %u: table control word 0x%08X is not one memory-read segment", ch, ctrl));
+    log_.Error(
+        Format("channel %u: table control word 0x%08X is not one memory-read segment", ch, ctrl));
     return;
   }
   if (len == 0 || len % sizeof(DiagSgDescriptor) != 0) {
@@ -36,14 +42,16 @@ void ScatterGather::Arm(uint32_t ch) {
   std::vector<uint8_t> raw;
   auto segs = std::make_shared<std::vector<Segment>>();
   uint64_t total = 0;
-  const wdc::DmaDir dir =
-      ch == static_cast<uint32_t>(DMA_CH_SG_DEST) ? wdc::DmaDir::kFromDevice : wdc::DmaDir::kToDevice;
+  const wdc::DmaDir dir = ch == static_cast<uint32_t>(DMA_CH_SG_DEST) ? wdc::DmaDir::kFromDevice
+                                                                      : wdc::DmaDir::kToDevice;
   {
     auto map_lock = map_.Lock();
     // The copy is bounded by the table's mapped length, checked before anything is allocated.
     if (!map_.CheckLocked(addr, len, wdc::DmaDir::kToDevice)) {
-      log_.Blocked(Format("channel %u: descriptor table at bus address 0x%08X (%u bytes) is not "
-                          "readable by the board", ch, addr, len));
+      log_.Blocked(
+          Format("channel %u: descriptor table at bus address 0x%08X (%u bytes) is not "
+                 "readable by the board",
+                 ch, addr, len));
       return;
     }
     raw.resize(len);
@@ -54,7 +62,8 @@ void ScatterGather::Arm(uint32_t ch) {
       std::memcpy(&d_addr, &raw[i * 8], 4);
       std::memcpy(&d_ctrl, &raw[i * 8 + 4], 4);
       uint32_t expect = 0;
-      if (i == 0) expect |= CTRL_FIRST | (dir == wdc::DmaDir::kFromDevice ? uint32_t{CTRL_MEM_WRITE} : 0u);
+      if (i == 0)
+        expect |= CTRL_FIRST | (dir == wdc::DmaDir::kFromDevice ? uint32_t{CTRL_MEM_WRITE} : 0u);
       if (i == n - 1) expect |= CTRL_LAST;
       const uint32_t bytes = d_ctrl & kCountMask;
       if ((d_ctrl & CTRL_FLAGS) != expect) {
@@ -67,9 +76,10 @@ void ScatterGather::Arm(uint32_t ch) {
         return;
       }
       if (!map_.CheckLocked(d_addr, bytes, dir)) {
-        log_.Error(Format("channel %u: descriptor %u (%u bytes at 0x%08X) is not mapped for the "
-                          "board to %s", ch, i, bytes, d_addr,
-                          dir == wdc::DmaDir::kFromDevice ? "write" : "read"));
+        log_.Error(
+            Format("channel %u: descriptor %u (%u bytes at 0x%08X) is not mapped for the "
+                   "board to %s",
+                   ch, i, bytes, d_addr, dir == wdc::DmaDir::kFromDevice ? "write" : "read"));
         return;
       }
       segs->push_back({d_addr, bytes});
@@ -118,8 +128,8 @@ void ScatterGather::Stop() {
   gen_.fetch_add(1, std::memory_order_seq_cst);
 }
 
-Move ScatterGather::MoveChunk(const Loop& plan, Cursor* s, Cursor* d, uint64_t bytes,
-                              uint64_t gen, uint64_t* blocked_at) {
+Move ScatterGather::MoveChunk(const Loop& plan, Cursor* s, Cursor* d, uint64_t bytes, uint64_t gen,
+                              uint64_t* blocked_at) {
   const std::vector<Segment>& src = *plan.src;
   const std::vector<Segment>& dst = *plan.dst;
   auto map_lock = map_.Lock();
@@ -169,8 +179,8 @@ bool ScatterGather::Service(uint64_t* next_due) {
     const uint64_t now = platform::NowNs();
     gen = gen_.load(std::memory_order_seq_cst);
     const double elapsed = static_cast<double>(now - loop_.start_ns);
-    const uint64_t allowed = std::min<uint64_t>(
-        loop_.total, static_cast<uint64_t>(elapsed * loop_.bytes_per_ns));
+    const uint64_t allowed =
+        std::min<uint64_t>(loop_.total, static_cast<uint64_t>(elapsed * loop_.bytes_per_ns));
     if (loop_.done < allowed) {
       plan = loop_;
       loop_bytes = std::min(allowed - loop_.done, kServiceBytes);
@@ -181,8 +191,8 @@ bool ScatterGather::Service(uint64_t* next_due) {
       return true;
     } else {
       const uint64_t lead = std::min(loop_.total, loop_.done + kLoopLeadBytes);
-      const uint64_t at = loop_.start_ns +
-                          static_cast<uint64_t>(static_cast<double>(lead) / loop_.bytes_per_ns);
+      const uint64_t at =
+          loop_.start_ns + static_cast<uint64_t>(static_cast<double>(lead) / loop_.bytes_per_ns);
       *next_due = std::min(*next_due, std::min(std::max(at, now + 1), loop_.due_ns));
       return false;
     }
