@@ -3,21 +3,17 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "regs/regs.h"
 #include "wdc/backend.h"
 
 namespace {
 
-uint64_t Now() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
+using platform::NowNs;
 
 std::unique_ptr<wdc::Backend> MakeBackend() {
   std::string error;
@@ -75,10 +71,10 @@ void BM_Channel0RoundTrip(benchmark::State& state) {
     b->Write(AD_BAR1, DMA_CH_ADDR(0), 4, bus);
     b->Write(AD_BAR1, DMA_CH_CTRL(0), 4, ctrl);
     b->Write(AD_BAR1, DMA_WORD_COUNT, 4, mem_write ? (f + 7) / 8 : 0);
-    const uint64_t t0 = Now();
+    const uint64_t t0 = NowNs();
     b->Write(AD_BAR1, DMA_START, 4, 1u << DMA_CH_INTEGRITY);
     b->InterruptWait();
-    const uint64_t t1 = Now();
+    const uint64_t t1 = NowNs();
     uint64_t status;
     b->Read(AD_BAR1, INT_CTRL, 4, &status);
     b->DmaSyncForCpu(m);
@@ -123,13 +119,14 @@ void BM_Backloop50MiB(benchmark::State& state) {
   b->Write(AD_BAR1, INT_CTRL, 4, INT_ENABLE);
   double seconds = 0;
   for (auto _ : state) {
-    const uint64_t t0 = Now();
+    const uint64_t t0 = NowNs();
     b->Write(AD_BAR1, DMA_RUN_CTRL, 4, RUN_BACKLOOP);
     b->InterruptWait();
-    seconds += (Now() - t0) / 1e9;
+    seconds += static_cast<double>(NowNs() - t0) / 1e9;
     b->Write(AD_BAR1, DMA_RUN_CTRL, 4, RUN_STOP);
   }
-  state.counters["MB_per_s"] = kBytes * state.iterations() / seconds / 1e6;
+  state.counters["MB_per_s"] =
+      static_cast<double>(kBytes) * static_cast<double>(state.iterations()) / seconds / 1e6;
   b->Write(AD_BAR1, INT_CTRL, 4, INT_DISABLE);
   b->InterruptDetach();
   for (wdc::DmaMapping* m : {&st, &dt, &s, &d}) b->DmaUnmap(m);

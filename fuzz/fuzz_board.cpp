@@ -21,15 +21,16 @@
 #include <vector>
 
 #include <sys/mman.h>
-#include <time.h>
 
 #include "regs/regs.h"
 #include "fuzz_input.h"
+#include "platform/platform.h"
 #include "wdc/backend.h"
 
 namespace {
 
 using fuzz::Input;
+using platform::NowNs;
 using wdc::DmaDir;
 
 // Settings that change what the board does with bytes or where buses lie. Chosen by the first
@@ -164,12 +165,6 @@ bool IsZero(const uint8_t* p, size_t n) {
     n -= k;
   }
   return true;
-}
-
-uint64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 // What an access may return per the Board interface: success exactly when it is well formed,

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "regs/regs.h"
+#include "platform/platform.h"
 #include "wdc/wdc_lib.h"
 #include "fuzz_input.h"
 #include "transfer_list.h"
@@ -25,12 +26,7 @@
 namespace {
 
 using fuzz::Input;
-
-uint64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
-}
+using platform::NowNs;
 
 // ---- The interpreter on its own -------------------------------------------------------------
 

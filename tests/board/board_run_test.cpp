@@ -3,6 +3,7 @@
 // reset, and the audit.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,11 +13,12 @@
 
 #include "board_support.h"
 #include "board.h"
+#include "platform/platform.h"
 
 namespace {
 
 using board_test::BoardTest;
-using board_test::NowNs;
+using platform::NowNs;
 
 constexpr uint32_t kSeg = 0x10000;
 
@@ -53,8 +55,8 @@ class BoardRuns : public BoardTest {
     const uint64_t t2 = NowNs();
     W32(DMA_RUN_CTRL, RUN_STOP);
     const uint64_t t3 = NowNs();
-    *inner_s = (t2 - t1) / 1e9;
-    *outer_s = (t3 - t0) / 1e9;
+    *inner_s = static_cast<double>(t2 - t1) / 1e9;
+    *outer_s = static_cast<double>(t3 - t0) / 1e9;
   }
   static void ExpectCount(uint32_t count, double mbps, double share, double inner, double outer,
                           const char* what) {
@@ -103,8 +105,8 @@ TEST_F(BoardRuns, FieldsWrapAtSixteenBits) {
   W32(DMA_RUN_CTRL, RUN_STOP);
   const uint64_t t3 = NowNs();
   const double per_ns = 6126.0 * 2 * 1e6 / 4096 / 1e9;
-  const uint64_t lo = static_cast<uint64_t>((t2 - t1) * per_ns) - 1;
-  const uint64_t hi = static_cast<uint64_t>((t3 - t0) * per_ns) + 1;
+  const uint64_t lo = static_cast<uint64_t>(static_cast<double>(t2 - t1) * per_ns) - 1;
+  const uint64_t hi = static_cast<uint64_t>(static_cast<double>(t3 - t0) * per_ns) + 1;
   ASSERT_GT(lo, 65536u) << "the run is long enough to wrap";
   const uint32_t field = R32(PERF_COUNT0) & 0xFFFF;
   bool found = false;
@@ -204,7 +206,7 @@ struct AlignedBuf {
 class BoardBackloop : public BoardTest {
  protected:
   // Locks `bytes` of each buffer (starting `skew` bytes into a page) and arms both channels.
-  void Setup(uint32_t bytes, uint32_t skew, uint32_t seed) {
+  void Prepare(uint32_t bytes, uint32_t skew, uint32_t seed) {
     bytes_ = bytes;
     src_.reset(new AlignedBuf(bytes + skew));
     dst_.reset(new AlignedBuf(bytes + skew));
@@ -265,7 +267,7 @@ class BoardBackloop : public BoardTest {
 
 TEST_F(BoardBackloop, StreamsTheSourceIntoTheDestinationExactly) {
   Make("");
-  Setup(1000 * 1000 + 3, 1234, 7);  // partial first and last pages
+  Prepare(1000 * 1000 + 3, 1234, 7);  // partial first and last pages
   const uint64_t t0 = NowNs();
   W32(DMA_RUN_CTRL, RUN_BACKLOOP);
   ASSERT_TRUE(WaitIrq());
@@ -274,13 +276,13 @@ TEST_F(BoardBackloop, StreamsTheSourceIntoTheDestinationExactly) {
   b_->DmaSyncForCpu(dmap_);
   EXPECT_EQ(Mismatches(), 0u);
   // Full duplex: the loop takes the bytes over one direction of the Gen2 x4 link at least.
-  EXPECT_GE((t1 - t0) / 1e9, bytes_ / 1502e6 * 0.99);
+  EXPECT_GE(static_cast<double>(t1 - t0) / 1e9, bytes_ / 1502e6 * 0.99);
   Release();
 }
 
 TEST_F(BoardBackloop, SgSwapIsCaughtByExactlyTheDifferingBytes) {
   Make("sg-swap=2:5");
-  Setup(16 * 4096, 0, 99);
+  Prepare(16 * 4096, 0, 99);
   size_t differ = 0;
   for (uint32_t k = 0; k < 4096; ++k) differ += s_[2 * 4096 + k] != s_[5 * 4096 + k];
   ASSERT_GT(differ, 0u);
@@ -294,7 +296,7 @@ TEST_F(BoardBackloop, SgSwapIsCaughtByExactlyTheDifferingBytes) {
 
 TEST_F(BoardBackloop, IrqDropLeavesTheStatusWithoutInterrupt) {
   Make("irq-drop=backloop@1");
-  Setup(8 * 4096, 0, 3);
+  Prepare(8 * 4096, 0, 3);
   W32(DMA_RUN_CTRL, RUN_BACKLOOP);
   EXPECT_FALSE(WaitIrq(300));
   EXPECT_EQ(R32(INT_CTRL), INT_BACKLOOP_DONE);
@@ -304,7 +306,7 @@ TEST_F(BoardBackloop, IrqDropLeavesTheStatusWithoutInterrupt) {
 
 TEST_F(BoardBackloop, StopEndsTheRunAtOnce) {
   Make("link=gen1x1");  // 50 MB/s would take a while; 4 MiB takes 21 ms
-  Setup(4 << 20, 0, 5);
+  Prepare(4 << 20, 0, 5);
   W32(DMA_RUN_CTRL, RUN_BACKLOOP);
   W32(DMA_RUN_CTRL, RUN_STOP);
   EXPECT_EQ(R32(DMA_RUN_CTRL), 0u);
@@ -348,7 +350,7 @@ TEST_F(BoardBackloop, BadTablesAreRefusedAndTheLoopDoesNotStart) {
   };
   for (const BadTable& c : cases) {
     Make("");
-    Setup(4 * 4096, 0, 1);
+    Prepare(4 * 4096, 0, 1);
     if (c.ch == DMA_CH_SG_DEST) Table(c.ch, dmap_, true, &dtab_, c.edit);
     else Table(c.ch, smap_, false, &stab_, c.edit);
     W32(DMA_RUN_CTRL, RUN_BACKLOOP);
@@ -366,7 +368,7 @@ TEST_F(BoardBackloop, BadTablesAreRefusedAndTheLoopDoesNotStart) {
 
 TEST_F(BoardBackloop, TableShapeAndPlacementAreChecked) {
   Make("");
-  Setup(4 * 4096, 0, 1);
+  Prepare(4 * 4096, 0, 1);
   // Length not a multiple of 8.
   W32(DMA_CH_CTRL(DMA_CH_SG_SOURCE), CTRL_FIRST | CTRL_LAST | 12);
   W32(DMA_START, 1u << DMA_CH_SG_SOURCE);
@@ -384,7 +386,7 @@ TEST_F(BoardBackloop, TableShapeAndPlacementAreChecked) {
 
 TEST_F(BoardBackloop, ChainsOfDifferentLengthDoNotRun) {
   Make("");
-  Setup(4 * 4096, 0, 1);
+  Prepare(4 * 4096, 0, 1);
   Table(DMA_CH_SG_SOURCE, smap_, false, &stab_,
         [](std::vector<DiagSgDescriptor>& d) { d[1].dwCtrl -= 1; });
   W32(DMA_RUN_CTRL, RUN_BACKLOOP);
@@ -398,7 +400,7 @@ TEST_F(BoardBackloop, ChainsOfDifferentLengthDoNotRun) {
 
 TEST_F(BoardBackloop, ResetDisarmsBothChannels) {
   Make("");
-  Setup(4 * 4096, 0, 1);
+  Prepare(4 * 4096, 0, 1);
   W32(RESET_CTRL, 1);
   W32(RESET_CTRL, 0);
   W32(DMA_RUN_CTRL, RUN_BACKLOOP);
@@ -411,7 +413,7 @@ TEST_F(BoardBackloop, ResetDisarmsBothChannels) {
 
 TEST_F(BoardBackloop, UnmapDuringTheLoopBlocksInsteadOfTouchingMemory) {
   Make("link=gen1x1");
-  Setup(8 << 20, 0, 4);  // 42 ms on this link: the unmap comes well before the end
+  Prepare(8 << 20, 0, 4);  // 42 ms on this link: the unmap comes well before the end
   W32(DMA_RUN_CTRL, RUN_BACKLOOP);
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
   b_->DmaUnmap(&dmap_);

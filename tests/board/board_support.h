@@ -18,12 +18,6 @@
 
 namespace board_test {
 
-inline uint64_t NowNs() {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                   std::chrono::steady_clock::now().time_since_epoch())
-                                   .count());
-}
-
 class BoardTest : public ::testing::Test {
  protected:
   void Make(const char* settings) {
