@@ -30,10 +30,13 @@ void InterruptThread(InterruptState* state) {
   t_interrupt = state;
   // Stopping is checked after each wait too: an interrupt that raced with the disable must
   // not reach the handler once WDC_IntDisable has begun.
-  while (!state->stopping.load(std::memory_order_acquire) && state->board->InterruptWait()) {
+  // One pass of the list serves however many interrupts a wait stands for: the list reads the
+  // board's status, which holds the cause of each of them.
+  while (!state->stopping.load(std::memory_order_acquire) && state->board->InterruptWait() != 0) {
     if (state->stopping.load(std::memory_order_acquire)) break;
     if (RunTransferList(state->cmds, state->num_cmds, &ReadKernelWord, state))
       state->handler(state->data);
+    state->board->InterruptUnmask();
   }
   t_interrupt = nullptr;
 }
@@ -80,7 +83,10 @@ WdcStatus WDC_IntEnable(WdcDeviceHandle hDev, WdcTransferCmd* cmds, uint32_t num
   state->num_cmds = numCmds;
   state->handler = handler;
   state->data = data;
-  state->board->InterruptAttach();
+  if (const WdcStatus attached = state->board->InterruptAttach()) {
+    delete state;
+    return attached;
+  }
   // Published before the thread starts: its handler may already ask about it.
   slot->interrupt.store(state, std::memory_order_release);
   try {

@@ -60,6 +60,20 @@ void SetStatusDetail(WdcStatus status, const std::string& text) {
   d.current[status] = d.texts.insert(text).first->c_str();
 }
 
+void CloseBoard(LibraryState& lib, DeviceSlot* slot) {
+  slot->live.store(0, std::memory_order_release);
+  slot->board->Close();
+  for (auto it = lib.dma.begin(); it != lib.dma.end();) {
+    if ((*it)->board != slot->board) {
+      ++it;
+      continue;
+    }
+    delete *it;
+    it = lib.dma.erase(it);
+    ++lib.buffers_left;
+  }
+}
+
 WDC_NOINLINE WdcStatus RefuseHandle() {
   return g_open.load(std::memory_order_acquire) ? WDC_STATUS_INVALID_HANDLE
                                                 : WDC_STATUS_NOT_OPEN;
@@ -112,7 +126,7 @@ WdcStatus WDC_DriverOpen(uint32_t /*openOptions*/) {
     SetStatusDetail(WDC_STATUS_BAD_SETTING, error);
     return WDC_STATUS_BAD_SETTING;
   }
-  std::unique_ptr<Backend> backend = CreateBackend(std::getenv("FPGA_SIM"), &error);
+  std::unique_ptr<Backend> backend = CreateBackend(&error);
   if (!backend) {
     SetStatusDetail(WDC_STATUS_BAD_SETTING, error.empty() ? "bad FPGA_SIM setting" : error);
     return WDC_STATUS_BAD_SETTING;
@@ -132,6 +146,7 @@ WdcStatus WDC_DriverOpen(uint32_t /*openOptions*/) {
   lib.backend = std::move(backend);
   lib.dma.clear();
   lib.interrupts_left = 0;
+  lib.buffers_left = 0;
   g_sleep_enabled = lib.backend->SleepEnabled();
   g_open.store(true, std::memory_order_release);
   return WDC_STATUS_SUCCESS;
@@ -163,26 +178,23 @@ WdcStatus WDC_DriverClose(void) {
     lock.lock();
   }
 
-  // Audit before the unlocks: it stops any run, so no access can be blocked by them.
+  // Audit before the closes: it stops any run, so no access can be blocked by the unmaps.
   std::vector<std::string> findings;
   for (size_t i = 0; i < lib.backend->BoardCount(); ++i) lib.backend->BoardAt(i)->Audit(&findings);
 
-  const uint32_t buffers = static_cast<uint32_t>(lib.dma.size());
-  for (DmaBuffer* buffer : lib.dma) {
-    buffer->board->DmaUnmap(&buffer->mapping);
-    delete buffer;
-  }
-  lib.dma.clear();
-
   uint32_t handles = 0;
   for (DeviceSlot& slot : g_devices) {
-    if (slot.live.exchange(0, std::memory_order_acq_rel)) ++handles;
+    if (!slot.live.load(std::memory_order_relaxed)) continue;
+    CloseBoard(lib, &slot);
+    ++handles;
   }
+  const uint32_t buffers = lib.buffers_left;
 
   Disarm(lib);
   g_open.store(false, std::memory_order_release);
   lib.backend.reset();
   lib.interrupts_left = 0;
+  lib.buffers_left = 0;
 
   std::vector<std::string> left;
   if (handles) left.push_back(Counted(handles, "device handle open", "device handles open"));

@@ -36,6 +36,9 @@ namespace wdc {
 
 constexpr uint32_t kMaxDevices = 16;
 
+// What the controller's DMA address fields reach: 32 bits.
+constexpr uint64_t kBusLimit = uint64_t{1} << 32;
+
 // Kernel-mapped bases are fabricated: 32-bit values that stand for where a driver would have
 // mapped each BAR. Each board gets 1 MiB of this range and each BAR 64 KiB of that, so windows
 // never overlap; a BAR longer than 64 KiB is reachable through its first 64 KiB only.
@@ -65,10 +68,12 @@ struct alignas(256) DeviceSlot {
   Board* board;
   size_t board_index;
   uint64_t bar_bytes[WDC_MAX_ADDR_SPACES];
+  DeviceWindow mapped[WDC_MAX_ADDR_SPACES];  // the board's windows, from its open
   KernelWindows windows;
   std::atomic<InterruptState*> interrupt;
 };
-static_assert(sizeof(DeviceSlot) == 256, "slot lookup divides by a power of two");
+static_assert((sizeof(DeviceSlot) & (sizeof(DeviceSlot) - 1)) == 0,
+              "slot lookup divides by a power of two");
 static_assert(offsetof(DeviceSlot, pub) == 0, "a handle is the slot's address");
 
 // A locked DMA buffer. The record handed out is `pub`, whose page list is the mapping's.
@@ -106,6 +111,7 @@ struct LibraryState {
   std::unique_ptr<Backend> backend;
   std::vector<DmaBuffer*> dma;
   uint32_t interrupts_left = 0;  // released by a device close instead of WDC_IntDisable
+  uint32_t buffers_left = 0;     // still locked when their device was closed
   uint32_t next_slot = 0;
 
   std::optional<PciLocation> only_slot;  // FPGA_WDC slot=: the one board the library shows
@@ -123,5 +129,9 @@ InterruptState* CurrentInterruptThread();
 // Detaches the board's interrupt so the thread ends; the caller joins it without the mutex.
 void StopInterrupt(InterruptState* state);
 void JoinInterrupt(InterruptState* state);
+
+// Closes the board of a live slot: the caller has stopped its interrupt. Buffers still locked
+// on it are forgotten (the board's close removed their mappings) and counted for the ledger.
+void CloseBoard(LibraryState& lib, DeviceSlot* slot);
 
 }  // namespace wdc

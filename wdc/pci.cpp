@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "library_state.h"
+#include "platform/platform.h"
 
 namespace wdc {
 namespace {
@@ -134,8 +135,11 @@ WdcStatus WDC_PciDeviceOpen(WdcDeviceHandle* phDev, const WdcPciDeviceInfo* info
   if (free_slot == nullptr) return WDC_STATUS_NO_MEMORY;
   lib.next_slot = static_cast<uint32_t>(free_slot - g_devices + 1) % kMaxDevices;
 
-  DeviceSlot& slot = *free_slot;
   Board* board = lib.backend->BoardAt(board_index);
+  const WdcStatus claimed = board->Open(DmaConstraints{kBusLimit, platform::PageBytes()});
+  if (claimed != WDC_STATUS_SUCCESS) return claimed;
+
+  DeviceSlot& slot = *free_slot;
   slot.board = board;
   slot.board_index = board_index;
   slot.interrupt.store(nullptr, std::memory_order_relaxed);
@@ -149,6 +153,7 @@ WdcStatus WDC_PciDeviceOpen(WdcDeviceHandle* phDev, const WdcPciDeviceInfo* info
                                       bar * kKernelBarStride
                                 : 0;
     slot.bar_bytes[bar] = bytes;
+    slot.mapped[bar] = bytes ? board->Window(bar) : DeviceWindow{};
     slot.windows.base[bar] = base;
     slot.windows.bytes[bar] =
         static_cast<uint32_t>(std::min<uint64_t>(bytes, kKernelBarStride));
@@ -177,6 +182,6 @@ WdcStatus WDC_PciDeviceClose(WdcDeviceHandle hDev) {
     JoinInterrupt(state);
     lock.lock();
   }
-  slot->live.store(0, std::memory_order_release);
+  CloseBoard(lib, slot);
   return WDC_STATUS_SUCCESS;
 }

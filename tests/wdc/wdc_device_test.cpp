@@ -154,6 +154,36 @@ TEST_F(WdcDeviceOpen, OneHandlePerBoardAtATime) {
   EXPECT_EQ(WDC_PciDeviceClose(other), WDC_STATUS_SUCCESS);
 }
 
+TEST_F(WdcDeviceOpen, ClaimsTheBoardAtOpenAndGivesItUpAtClose) {
+  wdc_fake::FakeBoard* board = wdc_fake::BoardAt(0);
+  // A refused claim is the open's failure, with no handle made.
+  board->open_status = WDC_STATUS_NOT_BOUND;
+  WdcPciDeviceInfo info{};
+  info.pciSlot = {1, 0, 0};
+  WdcDeviceHandle handle = nullptr;
+  EXPECT_EQ(WDC_PciDeviceOpen(&handle, &info, nullptr, nullptr, nullptr, nullptr),
+            WDC_STATUS_NOT_BOUND);
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_EQ(board->closes.load(), 0);
+  board->open_status = WDC_STATUS_SUCCESS;
+
+  handle = OpenDevice({1, 0, 0});
+  EXPECT_EQ(board->constraints.bus_limit, uint64_t{1} << 32);
+  EXPECT_GE(board->constraints.page_bytes, 4096u);
+  // A buffer left locked at the device's close goes with the board's own close, which
+  // removes its mapping: it is not unmapped again, and the ledger counts it.
+  void* host = nullptr;
+  WdcDmaRecord* record = nullptr;
+  ASSERT_EQ(WDC_DMAContigBufLock(handle, &host, DMA_OPT_TO_DEVICE, 4096, &record),
+            WDC_STATUS_SUCCESS);
+  EXPECT_EQ(WDC_PciDeviceClose(handle), WDC_STATUS_SUCCESS);
+  EXPECT_EQ(board->closes.load(), 1);
+  EXPECT_EQ(wdc_fake::LiveMappings(), 0);
+  EXPECT_EQ(WDC_DMABufUnlock(record), WDC_STATUS_INVALID_DMA_RECORD);
+  EXPECT_EQ(WDC_DriverClose(), WDC_STATUS_RESOURCES_LEFT);
+  EXPECT_STREQ(Stat2Str(WDC_STATUS_RESOURCES_LEFT), "resources left at close: 1 DMA buffer locked");
+}
+
 TEST_F(WdcDeviceOpen, RecordGivesEachBarItsOwnKernelWindow) {
   WdcDeviceHandle a = OpenDevice({1, 0, 0});
   WdcDeviceHandle b = OpenDevice({2, 0, 0});

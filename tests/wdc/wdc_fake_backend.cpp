@@ -1,5 +1,6 @@
 #include "wdc_fake_backend.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +60,24 @@ wdc::BarInfo FakeBoard::Bar(uint32_t index) const {
           spec_.bar_bytes[index]};
 }
 
+WdcStatus FakeBoard::Open(const wdc::DmaConstraints& dma) {
+  ++opens;
+  constraints = dma;
+  return open_status;
+}
+
+void FakeBoard::Close() {
+  ++closes;
+  for (void* host : contig_) std::free(host);
+  contig_.clear();
+  g_live_mappings -= live_mappings.exchange(0);
+}
+
+wdc::DeviceWindow FakeBoard::Window(uint32_t bar) {
+  if (bar != 0) return {};
+  return {bars_[0].data(), bars_[0].size()};
+}
+
 WdcStatus FakeBoard::Read(uint32_t bar, uint64_t offset, uint32_t width, uint64_t* value) {
   const std::vector<uint8_t>& mem = bars_[bar];
   if (offset % width != 0) return WDC_STATUS_MISALIGNED;
@@ -96,6 +115,7 @@ WdcStatus FakeBoard::DmaAllocContig(uint32_t bytes, wdc::DmaDir dir, wdc::DmaMap
   out->bytes = bytes;
   out->pages = {{g_next_bus.fetch_add(0x1000000), bytes}};
   out->cookie = 1;  // ours to free
+  contig_.push_back(host);
   ++live_mappings;
   ++g_live_mappings;
   return WDC_STATUS_SUCCESS;
@@ -125,7 +145,10 @@ WdcStatus FakeBoard::DmaMapUser(void* host, uint32_t bytes, wdc::DmaDir dir,
 }
 
 void FakeBoard::DmaUnmap(wdc::DmaMapping* mapping) {
-  if (mapping->cookie == 1) std::free(mapping->host);
+  if (mapping->cookie == 1) {
+    std::free(mapping->host);
+    contig_.erase(std::find(contig_.begin(), contig_.end(), mapping->host));
+  }
   mapping->cookie = 0;
   --live_mappings;
   --g_live_mappings;
@@ -134,24 +157,30 @@ void FakeBoard::DmaUnmap(wdc::DmaMapping* mapping) {
 void FakeBoard::DmaSyncForDevice(const wdc::DmaMapping&) { ++syncs_for_device; }
 void FakeBoard::DmaSyncForCpu(const wdc::DmaMapping&) { ++syncs_for_cpu; }
 
-void FakeBoard::InterruptAttach() {
+WdcStatus FakeBoard::InterruptAttach() {
   std::lock_guard<std::mutex> lock(mu_);
+  ++attaches;
+  if (attach_status != WDC_STATUS_SUCCESS) return attach_status;
   pending_ = 0;
   detached_ = false;
-  ++attaches;
+  return WDC_STATUS_SUCCESS;
 }
 
-bool FakeBoard::InterruptWait() {
+uint32_t FakeBoard::InterruptWait() {
   std::unique_lock<std::mutex> lock(mu_);
   waiting_ = true;
   cv_.notify_all();
   cv_.wait(lock, [this] { return pending_ > 0 || detached_; });
   waiting_ = false;
-  if (detached_) return false;
-  --pending_;
-  ++served_;
-  return true;
+  if (detached_) return 0;
+  // Every interrupt raised since the last wait, as an eventfd reports them.
+  const uint64_t taken = pending_;
+  pending_ = 0;
+  served_ += taken;
+  return static_cast<uint32_t>(taken);
 }
+
+void FakeBoard::InterruptUnmask() { ++unmasks; }
 
 void FakeBoard::InterruptDetach() {
   std::lock_guard<std::mutex> lock(mu_);
@@ -200,7 +229,8 @@ bool LastSettingsWereNull() { return g_last_null; }
 
 namespace wdc {
 
-std::unique_ptr<Backend> CreateBackend(const char* settings, std::string* error) {
+std::unique_ptr<Backend> CreateBackend(std::string* error) {
+  const char* settings = std::getenv("FPGA_SIM");
   wdc_fake::g_last_null = settings == nullptr;
   wdc_fake::g_last_settings = settings ? settings : "";
   if (!wdc_fake::g_config.error.empty()) {

@@ -35,6 +35,10 @@ class FakeBoard : public wdc::Board {
 
   wdc::BoardIdentity Identity() const override { return spec_.id; }
   wdc::BarInfo Bar(uint32_t index) const override;
+  WdcStatus Open(const wdc::DmaConstraints& dma) override;
+  void Close() override;
+  // BAR0 is a window on the board's memory; the other BARs go through Read and Write.
+  wdc::DeviceWindow Window(uint32_t bar) override;
   WdcStatus Read(uint32_t bar, uint64_t offset, uint32_t width, uint64_t* value) override;
   WdcStatus Write(uint32_t bar, uint64_t offset, uint32_t width, uint64_t value) override;
   WdcStatus DmaAllocContig(uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) override;
@@ -43,8 +47,9 @@ class FakeBoard : public wdc::Board {
   void DmaUnmap(wdc::DmaMapping* mapping) override;
   void DmaSyncForDevice(const wdc::DmaMapping& mapping) override;
   void DmaSyncForCpu(const wdc::DmaMapping& mapping) override;
-  void InterruptAttach() override;
-  bool InterruptWait() override;
+  WdcStatus InterruptAttach() override;
+  uint32_t InterruptWait() override;
+  void InterruptUnmask() override;
   void InterruptDetach() override;
   void Audit(std::vector<std::string>* findings) override;
 
@@ -54,6 +59,9 @@ class FakeBoard : public wdc::Board {
   // waiter is back in InterruptWait, i.e. has finished with them. False on time-out.
   bool WaitServed(uint64_t count);
 
+  // What the next Open and InterruptAttach return instead of succeeding (0: succeed).
+  WdcStatus open_status = WDC_STATUS_SUCCESS;
+  WdcStatus attach_status = WDC_STATUS_SUCCESS;
   // What the next DMA lock returns instead of mapping (0: map normally).
   WdcStatus dma_status = WDC_STATUS_SUCCESS;
   // Appended by the next Audit, then cleared (Audit leaves the board quiet).
@@ -64,12 +72,17 @@ class FakeBoard : public wdc::Board {
   std::atomic<int> syncs_for_cpu{0};
   std::atomic<int> audits{0};
   std::atomic<int> attaches{0};
+  std::atomic<int> unmasks{0};
+  std::atomic<int> opens{0};
+  std::atomic<int> closes{0};
+  wdc::DmaConstraints constraints;
   std::atomic<int> detaches{0};
   wdc::DmaDir last_dir = wdc::DmaDir::kToDevice;
 
  private:
   BoardSpec spec_;
   std::vector<uint8_t> bars_[WDC_MAX_ADDR_SPACES];
+  std::vector<void*> contig_;  // contiguous memory not yet unmapped
   std::mutex mu_;
   std::condition_variable cv_;
   uint64_t pending_ = 0;
@@ -87,7 +100,7 @@ FakeBoard* BoardAt(size_t index);
 int LiveBackends();
 // DMA mappings not yet unmapped, over every board that ever existed.
 int LiveMappings();
-// The settings text the last CreateBackend was given (FPGA_SIM), and whether it was null.
+// The backend's settings (FPGA_SIM) the last CreateBackend read, and whether they were unset.
 std::string LastSettings();
 bool LastSettingsWereNull();
 

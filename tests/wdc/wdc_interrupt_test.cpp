@@ -256,6 +256,26 @@ TEST_F(WdcInterrupts, EnableDisableStateMachine) {
   EXPECT_EQ(WDC_IntDisable(handle_), WDC_STATUS_SUCCESS);
 }
 
+TEST_F(WdcInterrupts, AFailedAttachIsTheEnablesFailure) {
+  HandlerLog log;
+  board_->attach_status = WDC_STATUS_SYSTEM_ERROR;
+  EXPECT_EQ(Enable(&log), WDC_STATUS_SYSTEM_ERROR);
+  EXPECT_EQ(WDC_IntIsEnabled(handle_), 0);
+  board_->attach_status = WDC_STATUS_SUCCESS;
+  ASSERT_EQ(Enable(&log), WDC_STATUS_SUCCESS);
+  EXPECT_EQ(WDC_IntDisable(handle_), WDC_STATUS_SUCCESS);
+}
+
+TEST_F(WdcInterrupts, TheLineIsUnmaskedAfterEachListRun) {
+  HandlerLog log;
+  ASSERT_EQ(Enable(&log), WDC_STATUS_SUCCESS);
+  Interrupt(INT_CH0_DONE);
+  Interrupt(0);  // no handler call, and the line must still come back
+  EXPECT_EQ(log.calls.load(), 1);
+  EXPECT_EQ(board_->unmasks.load(), 2);
+  EXPECT_EQ(WDC_IntDisable(handle_), WDC_STATUS_SUCCESS);
+}
+
 TEST_F(WdcInterrupts, HandlerRunsOnTheLibraryThreadOncePerMatchingInterrupt) {
   HandlerLog log;
   ASSERT_EQ(Enable(&log), WDC_STATUS_SUCCESS);

@@ -1,6 +1,18 @@
-// What the library needs of a board, and what a backend (the virtual board today, a real board
-// through VFIO later) provides. The library owns handles, records, the ledger and the
-// interrupt thread; a backend owns the board, its bus view of host memory and its interrupt.
+// What the library needs of a board, and what a backend provides: the virtual board (sim/), or
+// a real board through Linux's vfio-pci. The library owns handles, records, forced failures,
+// the ledger and the interrupt thread; a backend owns the board, its bus view of host memory
+// and its interrupt.
+//
+// Threads. The library calls a backend from three places:
+//  - the program's threads, one call at a time (the library's mutex is held): CreateBackend,
+//    the Backend's calls, Identity, Bar, Open, Close, Window, the Dma calls, InterruptAttach,
+//    InterruptDetach and Audit;
+//  - any thread, without that mutex, between Open and Close: Read and Write, and loads and
+//    stores through a Window, concurrently with each other and with the calls above;
+//  - the library's interrupt thread of an open board, from InterruptAttach until the thread
+//    has ended (the library joins it after InterruptDetach returns): InterruptWait,
+//    InterruptUnmask, and Read for the transfer list. InterruptDetach comes from another
+//    thread while a wait may be blocked, and ends it.
 #pragma once
 
 #include <cstddef>
@@ -54,12 +66,36 @@ struct DmaMapping {
   uint64_t cookie = 0;            // the backend's own reference, for the unmap
 };
 
+// A BAR mapped into the process. Every access the library makes through it is one load or
+// store of the width asked, relaxed-atomic on volatile memory: well defined while the board's
+// own thread uses the same memory, and exactly one bus cycle on a real board.
+struct DeviceWindow {
+  uint8_t* base = nullptr;  // null: no window, every access goes through Read and Write
+  uint64_t bytes = 0;
+};
+
+// What the controller can address, told to the board at open.
+struct DmaConstraints {
+  uint64_t bus_limit = 0;   // every bus address the board is given lies below this
+  uint32_t page_bytes = 0;  // the host's page size: scatter/gather pages split at its multiples
+};
+
 class Board {
  public:
   virtual ~Board() = default;
   virtual BoardIdentity Identity() const = 0;
   virtual BarInfo Bar(uint32_t index) const = 0;  // index < WDC_MAX_ADDR_SPACES
 
+  // Claims the board for this process; until Close no other may use it. A failure returns its
+  // status with the cause recorded (SetStatusDetail) where the status alone does not say it.
+  virtual WdcStatus Open(const DmaConstraints& dma) = 0;
+  // Gives the board up: interrupts off, the board's DMA stopped, every mapping it was given
+  // removed (contiguous memory freed), the claim released, in that order. The library does
+  // not unmap what was left mapped at Close.
+  virtual void Close() = 0;
+
+  // The BAR's window, valid from Open to Close.
+  virtual DeviceWindow Window(uint32_t bar) = 0;
   // One access of width 1, 2, 4 or 8 bytes. A misaligned access or one outside the address
   // space returns WDC_STATUS_MISALIGNED / WDC_STATUS_OUT_OF_RANGE and touches nothing.
   virtual WdcStatus Read(uint32_t bar, uint64_t offset, uint32_t width, uint64_t* value) = 0;
@@ -67,7 +103,7 @@ class Board {
 
   // Allocates zeroed host memory of `bytes` and gives it one contiguous bus range.
   virtual WdcStatus DmaAllocContig(uint32_t bytes, DmaDir dir, DmaMapping* out) = 0;
-  // Gives the caller's memory bus addresses, one page at each 4 KiB host page boundary.
+  // Gives the caller's memory bus addresses, one page at each host page boundary.
   virtual WdcStatus DmaMapUser(void* host, uint32_t bytes, DmaDir dir, DmaMapping* out) = 0;
   // From its return on the board reaches none of the mapping's memory; contiguous memory is
   // freed.
@@ -76,16 +112,19 @@ class Board {
   virtual void DmaSyncForDevice(const DmaMapping& mapping) = 0;
   virtual void DmaSyncForCpu(const DmaMapping& mapping) = 0;
 
-  // The interrupt line. Attach forgets interrupts raised before it; Wait blocks until the board
-  // interrupts (true, one call per interrupt) or until Detach (false, for this and every later
-  // wait until the next Attach).
-  virtual void InterruptAttach() = 0;
-  virtual bool InterruptWait() = 0;
+  // The interrupt. Attach forgets interrupts raised before it. Wait blocks until the board has
+  // interrupted and returns how many interrupts that return stands for (at least 1: a line or
+  // an eventfd may have merged several), or 0 once Detach was called (and for every later wait
+  // until the next Attach). After the transfer list has run for a return, Unmask lets a
+  // level-triggered line, masked when it fired, interrupt again.
+  virtual WdcStatus InterruptAttach() = 0;
+  virtual uint32_t InterruptWait() = 0;
+  virtual void InterruptUnmask() = 0;
   virtual void InterruptDetach() = 0;
 
-  // Appends what the board holds against the host (a run still going, DMA accesses that were
-  // blocked, channels stopped by bad programming) as short phrases, then leaves the board
-  // quiet: every run stopped and the counts cleared.
+  // At the library's close, open or not: appends what only the board can see against the host
+  // (a run still going, DMA accesses that were blocked, channels stopped by bad programming) as
+  // short phrases, then leaves the board quiet. A real board sees none of these.
   virtual void Audit(std::vector<std::string>* findings) = 0;
 };
 
@@ -103,8 +142,8 @@ class Backend {
   virtual ~Backend() = default;
   virtual size_t BoardCount() const = 0;
   virtual Board* BoardAt(size_t index) = 0;       // owned by the backend
-  virtual std::vector<FailRule> FailRules() const = 0;
-  virtual bool SleepEnabled() const = 0;          // false: WDC_Sleep returns at once
+  virtual std::vector<FailRule> FailRules() const = 0;  // fail= items of its own settings
+  virtual bool SleepEnabled() const = 0;                // false: WDC_Sleep returns at once
 };
 
 // Records the cause of a failure: from now on Stat2Str(status) returns `text` (until the next
@@ -112,8 +151,9 @@ class Backend {
 // WDC_STATUS_BAD_SETTING, WDC_STATUS_RESOURCES_LEFT and the real-board failures.
 void SetStatusDetail(WdcStatus status, const std::string& text);
 
-// Provided by the backend the program is linked with. `settings` is the text of FPGA_SIM (null
-// when unset). On a bad setting returns null with *error naming the item and what is wrong.
-std::unique_ptr<Backend> CreateBackend(const char* settings, std::string* error);
+// Provided by the backend the program is linked with; it reads its own settings (FPGA_SIM for
+// the virtual board). On a bad setting returns null with *error naming the item and what is
+// wrong.
+std::unique_ptr<Backend> CreateBackend(std::string* error);
 
 }  // namespace wdc
