@@ -342,11 +342,6 @@ bool PerfCounter(int64_t* ticks) {
   return true;
 }
 
-uint32_t PageBytes() {
-  static const uint32_t bytes = static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
-  return bytes;
-}
-
 bool PerfFrequency(int64_t* ticks_per_second) {
   if (ticks_per_second == nullptr) return false;
   *ticks_per_second = 1000000000;

@@ -125,12 +125,6 @@ bool PerfCounter(int64_t* ticks) {
   return true;
 }
 
-uint32_t PageBytes() {
-  SYSTEM_INFO info;
-  GetSystemInfo(&info);
-  return static_cast<uint32_t>(info.dwPageSize);
-}
-
 bool PerfFrequency(int64_t* ticks_per_second) {
   if (ticks_per_second == nullptr) return false;
   *ticks_per_second = QpcFrequency();

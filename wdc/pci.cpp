@@ -3,7 +3,12 @@
 #include <cstring>
 
 #include "library_state.h"
-#include "platform/platform.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace wdc {
 namespace {
@@ -40,6 +45,16 @@ long FindBoard(const LibraryState& lib, const WdcPciSlot& slot) {
     }
   }
   return found;
+}
+
+uint32_t HostPageBytes() {
+#if defined(_WIN32)
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return static_cast<uint32_t>(info.dwPageSize);
+#else
+  return static_cast<uint32_t>(sysconf(_SC_PAGESIZE));
+#endif
 }
 
 }  // namespace
@@ -136,7 +151,7 @@ WdcStatus WDC_PciDeviceOpen(WdcDeviceHandle* phDev, const WdcPciDeviceInfo* info
   lib.next_slot = static_cast<uint32_t>(free_slot - g_devices + 1) % kMaxDevices;
 
   Board* board = lib.backend->BoardAt(board_index);
-  const WdcStatus claimed = board->Open(DmaConstraints{kBusLimit, platform::PageBytes()});
+  const WdcStatus claimed = board->Open(DmaConstraints{kBusLimit, HostPageBytes()});
   if (claimed != WDC_STATUS_SUCCESS) return claimed;
 
   DeviceSlot& slot = *free_slot;

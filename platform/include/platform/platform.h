@@ -33,10 +33,6 @@ bool PerfFrequency(int64_t* ticks_per_second);
 // Monotonic nanoseconds, for busy waits and pacing.
 uint64_t NowNs();
 
-// ---- Memory ----------------------------------------------------------------------------------
-// The host's page size in bytes.
-uint32_t PageBytes();
-
 // ---- Console and keyboard --------------------------------------------------------------------
 // Makes standard output unbuffered and, where there is a controlling terminal, puts it in
 // non-canonical mode without echo until ConsoleRestore or any exit (including SIGINT, SIGTERM,
