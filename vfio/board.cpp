@@ -47,7 +47,9 @@ VfioBoard::~VfioBoard() { Close(); }
 
 // ---- Open ----------------------------------------------------------------------------------
 
-WdcStatus VfioBoard::Open(uint64_t bus_limit, uint32_t page_bytes) {
+WdcStatus VfioBoard::Open(const wdc::DmaConstraints& dma) {
+  const uint64_t bus_limit = dma.bus_limit;
+  const uint32_t page_bytes = dma.page_bytes;
   if (IsOpen()) return WDC_STATUS_DEVICE_BUSY;
   if (page_bytes == 0 || (page_bytes & (page_bytes - 1)) != 0 || bus_limit <= page_bytes)
     return WDC_STATUS_INVALID_PARAMETER;
@@ -340,7 +342,7 @@ WdcStatus VfioBoard::SetBusMaster(bool on) {
 void VfioBoard::Close() {
   // The board must be silent before anything it could reach goes away: no interrupt, no bus
   // mastering, and only then the mappings and the files.
-  if (irq_enabled_.load()) DetachInterrupt();
+  if (irq_enabled_.load()) InterruptDetach();
   ReleaseInterruptFds();
   if (device_fd_ >= 0 && config_.bytes != 0) SetBusMaster(false);
 
@@ -376,9 +378,9 @@ void VfioBoard::Close() {
 
 // ---- BARs ----------------------------------------------------------------------------------
 
-BarWindow VfioBoard::Window(uint32_t bar) const {
-  if (bar >= 6) return {};
-  return {static_cast<volatile uint8_t*>(bars_[bar].map), bars_[bar].bytes};
+wdc::DeviceWindow VfioBoard::Window(uint32_t bar) {
+  if (bar >= 6 || bars_[bar].map == nullptr) return {};
+  return {static_cast<uint8_t*>(bars_[bar].map), bars_[bar].bytes};
 }
 
 bool VfioBoard::BarAccessOk(uint32_t bar, uint64_t offset, uint32_t width,
@@ -590,14 +592,12 @@ void VfioBoard::ReleaseInterruptFds() {
   }
 }
 
-WdcStatus VfioBoard::AttachInterrupt() {
+WdcStatus VfioBoard::InterruptAttach() {
   const std::string& bdf = function_.bdf;
   if (!IsOpen() || irq_index_ == kNoIrq)
     return Fail(WDC_STATUS_SYSTEM_ERROR, "the board at " + bdf + " has no interrupt to enable");
-  if (irq_enabled_.load()) DetachInterrupt();
+  if (irq_enabled_.load()) InterruptDetach();
   ReleaseInterruptFds();  // the previous attach's, now that its waiter is gone
-  legacy_pending_ = 0;
-  legacy_unmask_due_ = false;
   irq_fd_ = kernel_.EventFd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   stop_fd_ = kernel_.EventFd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (irq_fd_ < 0 || stop_fd_ < 0) {
@@ -626,7 +626,7 @@ WdcStatus VfioBoard::AttachInterrupt() {
   return WDC_STATUS_SUCCESS;
 }
 
-uint32_t VfioBoard::WaitInterrupt() {
+uint32_t VfioBoard::InterruptWait() {
   const int irq = irq_fd_, stop = stop_fd_;
   if (irq < 0 || stop < 0) return 0;
   for (;;) {
@@ -647,7 +647,7 @@ uint32_t VfioBoard::WaitInterrupt() {
   }
 }
 
-void VfioBoard::UnmaskInterrupt() {
+void VfioBoard::InterruptUnmask() {
   if (irq_index_ != kIntx || !irq_enabled_.load()) return;
   vfio_irq_set set = {};
   set.argsz = sizeof set;
@@ -658,7 +658,7 @@ void VfioBoard::UnmaskInterrupt() {
   kernel_.Ioctl(device_fd_, VFIO_DEVICE_SET_IRQS, &set);
 }
 
-void VfioBoard::DetachInterrupt() {
+void VfioBoard::InterruptDetach() {
   // Disabled first, so that nothing fires once the waiter has returned.
   if (irq_enabled_.exchange(false)) {
     vfio_irq_set set = {};
@@ -675,27 +675,6 @@ void VfioBoard::DetachInterrupt() {
   }
 }
 
-void VfioBoard::InterruptAttach() { AttachInterrupt(); }
-
-bool VfioBoard::InterruptWait() {
-  if (!irq_enabled_.load()) return false;
-  if (legacy_pending_ > 0) {
-    --legacy_pending_;
-    return true;
-  }
-  if (legacy_unmask_due_) {
-    legacy_unmask_due_ = false;
-    UnmaskInterrupt();
-  }
-  const uint32_t count = WaitInterrupt();
-  if (count == 0) return false;
-  legacy_pending_ = count - 1;
-  legacy_unmask_due_ = true;
-  return true;
-}
-
-void VfioBoard::InterruptDetach() { DetachInterrupt(); }
-
 void VfioBoard::Audit(std::vector<std::string>*) {}
 
 // ---- Identity ------------------------------------------------------------------------------
@@ -704,6 +683,7 @@ wdc::BoardIdentity VfioBoard::Identity() const {
   wdc::BoardIdentity id;
   id.vendor_id = function_.vendor_id;
   id.device_id = function_.device_id;
+  id.domain = function_.address.domain;
   id.bus = function_.address.bus;
   id.slot = function_.address.slot;
   id.function = function_.address.function;

@@ -70,7 +70,7 @@ class VfioTest : public ::testing::Test {
     }
     return *board;
   }
-  WdcStatus OpenBoard() { return Board().Open(kBusLimit, 4096); }
+  WdcStatus OpenBoard() { return Board().Open(wdc::DmaConstraints{kBusLimit, 4096}); }
   // Nothing of the process is left with the kernel.
   void ExpectAllReleased() {
     EXPECT_EQ(model.OpenFds(), 0u);

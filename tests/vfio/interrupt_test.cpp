@@ -10,17 +10,17 @@ TEST_F(VfioTest, MsiWaitCountsTheInterruptsItCoversAndAttachForgetsOldOnes) {
   AddBoard();
   ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
   ASSERT_TRUE(Board().UsesMsi());
-  ASSERT_EQ(Board().AttachInterrupt(), WDC_STATUS_SUCCESS);
+  ASSERT_EQ(Board().InterruptAttach(), WDC_STATUS_SUCCESS);
   for (int i = 0; i < 3; ++i) bus->Interrupt();
-  EXPECT_EQ(Board().WaitInterrupt(), 3u);
+  EXPECT_EQ(Board().InterruptWait(), 3u);
   bus->Interrupt();
-  EXPECT_EQ(Board().WaitInterrupt(), 1u);
+  EXPECT_EQ(Board().InterruptWait(), 1u);
 
   bus->Interrupt();  // never waited for
-  Board().DetachInterrupt();
-  ASSERT_EQ(Board().AttachInterrupt(), WDC_STATUS_SUCCESS);
+  Board().InterruptDetach();
+  ASSERT_EQ(Board().InterruptAttach(), WDC_STATUS_SUCCESS);
   bus->Interrupt();
-  EXPECT_EQ(Board().WaitInterrupt(), 1u);
+  EXPECT_EQ(Board().InterruptWait(), 1u);
 }
 
 TEST_F(VfioTest, IntxStaysMaskedUntilUnmasked) {
@@ -28,26 +28,26 @@ TEST_F(VfioTest, IntxStaysMaskedUntilUnmasked) {
   AddBoard();
   ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
   ASSERT_FALSE(Board().UsesMsi());
-  ASSERT_EQ(Board().AttachInterrupt(), WDC_STATUS_SUCCESS);
+  ASSERT_EQ(Board().InterruptAttach(), WDC_STATUS_SUCCESS);
   bus->Interrupt();
-  EXPECT_EQ(Board().WaitInterrupt(), 1u);
+  EXPECT_EQ(Board().InterruptWait(), 1u);
   bus->Interrupt();  // the line is masked: held until the unmask
   EXPECT_EQ(model.Signals(), 1u);
-  Board().UnmaskInterrupt();
+  Board().InterruptUnmask();
   ASSERT_EQ(model.Signals(), 2u);  // else the wait below would never return
-  EXPECT_EQ(Board().WaitInterrupt(), 1u);
+  EXPECT_EQ(Board().InterruptWait(), 1u);
 }
 
 TEST_F(VfioTest, DetachWakesABlockedWaitAndLaterWaitsReturnAtOnce) {
   AddBoard();
   ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
-  ASSERT_EQ(Board().AttachInterrupt(), WDC_STATUS_SUCCESS);
+  ASSERT_EQ(Board().InterruptAttach(), WDC_STATUS_SUCCESS);
   uint32_t woke_with = 99;
-  std::thread waiter([&] { woke_with = Board().WaitInterrupt(); });
-  Board().DetachInterrupt();
+  std::thread waiter([&] { woke_with = Board().InterruptWait(); });
+  Board().InterruptDetach();
   waiter.join();
   EXPECT_EQ(woke_with, 0u);
-  EXPECT_EQ(Board().WaitInterrupt(), 0u);
+  EXPECT_EQ(Board().InterruptWait(), 0u);
   bus->Interrupt();  // disabled: reaches no one
   EXPECT_EQ(model.Signals(), 0u);
   Board().Close();

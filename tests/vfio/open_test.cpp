@@ -84,7 +84,7 @@ TEST_F(VfioTest, BoardHeldElsewhereIsBusy) {
   // A second holder in this process meets the group file already open.
   ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
   vfio::VfioBoard second(model, Board().Function());
-  EXPECT_EQ(second.Open(kBusLimit, 4096), WDC_STATUS_DEVICE_BUSY);
+  EXPECT_EQ(second.Open(wdc::DmaConstraints{kBusLimit, 4096}), WDC_STATUS_DEVICE_BUSY);
   EXPECT_THAT(DetailOf(WDC_STATUS_DEVICE_BUSY), HasSubstr("/dev/vfio/1"));
 }
 
@@ -130,7 +130,7 @@ TEST_F(VfioTest, CloseSilencesTheBoardBeforeItsMemoryAndFilesGo) {
   AddBoard();
   ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
   EXPECT_EQ(device.config[4] & 0x4, 0x4);  // bus mastering on
-  ASSERT_EQ(Board().AttachInterrupt(), WDC_STATUS_SUCCESS);
+  ASSERT_EQ(Board().InterruptAttach(), WDC_STATUS_SUCCESS);
   wdc::DmaMapping mapping;
   ASSERT_EQ(Board().DmaAllocContig(8192, wdc::DmaDir::kFromDevice, &mapping), WDC_STATUS_SUCCESS);
 

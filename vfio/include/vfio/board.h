@@ -2,13 +2,13 @@
 // into the process, DMA through IOVAs of our choosing, interrupts through eventfds.
 //
 // Threads. The library calls Open, Close, DmaAllocContig, DmaMapUser, DmaUnmap, the syncs,
-// AttachInterrupt and Audit from its callers' threads, one call at a time (under its lock).
+// InterruptAttach and Audit from its callers' threads, one call at a time (under its lock).
 // Read and Write come from those threads and from the library's interrupt thread at once
-// (the transfer list reads registers); they touch only what Open set up. WaitInterrupt and
-// UnmaskInterrupt come from the interrupt thread only. DetachInterrupt comes from a caller's
-// thread while WaitInterrupt may be blocked on the interrupt thread: it wakes the waiter and
+// (the transfer list reads registers); they touch only what Open set up. InterruptWait and
+// InterruptUnmask come from the interrupt thread only. InterruptDetach comes from a caller's
+// thread while InterruptWait may be blocked on the interrupt thread: it wakes the waiter and
 // disables the interrupt but closes nothing the waiter polls; the eventfds are closed by the
-// next AttachInterrupt or by Close, which the library calls only after it has joined its
+// next InterruptAttach or by Close, which the library calls only after it has joined its
 // interrupt thread.
 #pragma once
 
@@ -28,13 +28,6 @@ namespace vfio {
 
 class IovaAllocator;
 
-// A BAR mapped into the process: an access is a bounds check and one volatile load or store.
-// base is null when the BAR cannot be mapped (then Read and Write go through pread/pwrite).
-struct BarWindow {
-  volatile uint8_t* base = nullptr;
-  uint64_t bytes = 0;
-};
-
 class VfioBoard final : public wdc::Board {
  public:
   VfioBoard(Kernel& kernel, PciFunction function);
@@ -46,28 +39,29 @@ class VfioBoard final : public wdc::Board {
   // bus_limit; page_bytes (a power of two the IOMMU supports) is the unit of every mapping and
   // the boundary at which scatter/gather pages are split. On failure the status's text (see
   // wdc::SetStatusDetail) says what to do, and everything taken so far is released again.
-  WdcStatus Open(uint64_t bus_limit, uint32_t page_bytes);
+  WdcStatus Open(const wdc::DmaConstraints& dma) override;
   // Interrupts off, bus mastering off, DMA mappings removed (contiguous memory freed), BARs
   // unmapped, then the device, group and container files closed. Releases only what is held:
   // safe twice and after a failed Open.
-  void Close();
+  void Close() override;
   bool IsOpen() const { return device_fd_ >= 0; }
 
   const PciFunction& Function() const { return function_; }
-  BarWindow Window(uint32_t bar) const;
+  // A BAR the region info allows to map is a window (one volatile load or store an access);
+  // the others go through pread/pwrite in Read and Write.
+  wdc::DeviceWindow Window(uint32_t bar) override;
 
   // The interrupt: MSI when the board offers it, else INTx. Attach forgets interrupts raised
-  // before it. WaitInterrupt blocks until the board interrupts and returns how many interrupts
-  // the wait covers (>= 1), or 0 once DetachInterrupt was called (and on every later wait until
-  // the next attach). After an INTx interrupt the line stays masked until UnmaskInterrupt,
+  // before it. InterruptWait blocks until the board interrupts and returns how many interrupts
+  // the wait covers (>= 1), or 0 once InterruptDetach was called (and on every later wait until
+  // the next attach). After an INTx interrupt the line stays masked until InterruptUnmask,
   // which the library calls once the transfer list ran; for MSI it does nothing.
-  WdcStatus AttachInterrupt();
-  uint32_t WaitInterrupt();
-  void UnmaskInterrupt();
-  void DetachInterrupt();
+  WdcStatus InterruptAttach() override;
+  uint32_t InterruptWait() override;
+  void InterruptUnmask() override;
+  void InterruptDetach() override;
   bool UsesMsi() const { return irq_index_ == kMsi; }
 
-  // wdc::Board as it is today.
   wdc::BoardIdentity Identity() const override;
   wdc::BarInfo Bar(uint32_t index) const override;
   WdcStatus Read(uint32_t bar, uint64_t offset, uint32_t width, uint64_t* value) override;
@@ -78,11 +72,6 @@ class VfioBoard final : public wdc::Board {
   // DMA on x86 is cache-coherent: a hand-over needs only ordering, never a system call.
   void DmaSyncForDevice(const wdc::DmaMapping& mapping) override;
   void DmaSyncForCpu(const wdc::DmaMapping& mapping) override;
-  // Today's one-interrupt-per-call form over WaitInterrupt; an INTx line is unmasked when the
-  // next wait begins, that is after the transfer list of the previous one ran.
-  void InterruptAttach() override;
-  bool InterruptWait() override;
-  void InterruptDetach() override;
   // Appends nothing: a real board cannot tell what it did against the host (the IOMMU's
   // faults go to the kernel log), and the mappings still held are the library's records,
   // which its ledger reports and releases.
@@ -131,10 +120,8 @@ class VfioBoard final : public wdc::Board {
 
   IrqIndex irq_index_ = kNoIrq;
   int irq_fd_ = -1;   // signalled by the kernel on each interrupt
-  int stop_fd_ = -1;  // signalled by DetachInterrupt
+  int stop_fd_ = -1;  // signalled by InterruptDetach
   std::atomic<bool> irq_enabled_{false};
-  uint64_t legacy_pending_ = 0;  // interrupt thread only: interrupts InterruptWait still owes
-  bool legacy_unmask_due_ = false;
 };
 
 // The library's backend over every board of that vendor and device ID found in the kernel's
