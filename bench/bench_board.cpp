@@ -9,6 +9,7 @@
 
 #include "platform/platform.h"
 #include "regs/regs.h"
+#include "settings.h"
 #include "wdc/backend.h"
 
 namespace {
@@ -17,7 +18,7 @@ using platform::NowNs;
 
 std::unique_ptr<wdc::Backend> MakeBackend() {
   std::string error;
-  return wdc::CreateBackend("", &error);
+  return sim::CreateSimBackend("", &error);
 }
 
 void BM_Bar0Read32(benchmark::State& state) {

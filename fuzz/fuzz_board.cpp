@@ -25,6 +25,7 @@
 #include "regs/regs.h"
 #include "fuzz_input.h"
 #include "platform/platform.h"
+#include "settings.h"
 #include "wdc/backend.h"
 
 namespace {
@@ -124,7 +125,7 @@ Harness& HarnessFor(size_t index) {
   Harness& h = harnesses[index];
   if (!h.backend) {
     std::string error;
-    h.backend = wdc::CreateBackend(kSettings[index], &error);
+    h.backend = sim::CreateSimBackend(kSettings[index], &error);
     if (!h.backend) fuzz::Fail(("the fixed setting was refused: " + error).c_str());
     h.board = h.backend->BoardAt(0);
     if (h.board == nullptr) fuzz::Fail("the backend has no board");

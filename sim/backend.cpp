@@ -1,5 +1,6 @@
 // The virtual board as the library's backend: the boards FPGA_SIM asks for, each with its own
 // DMA engine, and the library-side settings (forced failures, sleeping).
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,18 +31,19 @@ class SimBackend final : public wdc::Backend {
 };
 
 }  // namespace
-}  // namespace sim
 
-namespace wdc {
-
-std::unique_ptr<Backend> CreateBackend(const char* settings, std::string* error) {
-  sim::Settings parsed;
+std::unique_ptr<wdc::Backend> CreateSimBackend(const char* settings, std::string* error) {
+  Settings parsed;
   std::string why;
-  if (!sim::ParseSettings(settings, &parsed, &why)) {
+  if (!ParseSettings(settings, &parsed, &why)) {
     if (error) *error = why;
     return nullptr;
   }
-  return std::make_unique<sim::SimBackend>(parsed);
+  return std::make_unique<SimBackend>(parsed);
 }
 
-}  // namespace wdc
+}  // namespace sim
+
+std::unique_ptr<wdc::Backend> wdc::CreateBackend(std::string* error) {
+  return sim::CreateSimBackend(std::getenv("FPGA_SIM"), error);
+}

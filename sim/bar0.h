@@ -41,6 +41,10 @@ class Bar0 {
     }
   }
 
+  // The cells as a window for the library's own loads and stores: only while no bit is stuck,
+  // since a stuck bit must act on every store.
+  uint8_t* Window() { return faults_.HasStuck() ? nullptr : reinterpret_cast<uint8_t*>(cells_); }
+
   // Channel 0's side: the first `bytes` of the window, a whole word per atomic access.
   void Load(uint8_t* dst, uint32_t bytes) const;
   void Store(const uint8_t* src, uint32_t bytes);

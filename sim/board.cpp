@@ -53,6 +53,29 @@ wdc::BarInfo SimBoard::Bar(uint32_t index) const {
   return {0, 0};
 }
 
+// ---- Open and close -------------------------------------------------------------------------
+
+// The bus map hands out addresses below 4 GiB (above it only with the high-bus fault) in
+// 4 KiB pages, which every host page size is a multiple of.
+WdcStatus SimBoard::Open(const wdc::DmaConstraints&) { return WDC_STATUS_SUCCESS; }
+
+void SimBoard::Close() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (ReadRunCtrl() != 0) run_at_close_ = true;
+    StopRuns(platform::NowNs());
+    ch0_.Reset();
+    sg_.Disarm();
+    Quiesce();
+  }
+  map_.UnmapAll();
+}
+
+wdc::DeviceWindow SimBoard::Window(uint32_t bar) {
+  uint8_t* cells = bar == AD_BAR0 ? bar0_.Window() : nullptr;
+  return cells ? wdc::DeviceWindow{cells, BAR0_BYTES} : wdc::DeviceWindow{};
+}
+
 // ---- BAR accesses ---------------------------------------------------------------------------
 
 WdcStatus SimBoard::Read(uint32_t bar, uint64_t offset, uint32_t width, uint64_t* value) {
@@ -168,17 +191,22 @@ void SimBoard::DmaSyncForCpu(const wdc::DmaMapping&) {
   std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
-void SimBoard::InterruptAttach() { irq_.Attach(); }
-bool SimBoard::InterruptWait() { return irq_.Wait(); }
+WdcStatus SimBoard::InterruptAttach() {
+  irq_.Attach();
+  return WDC_STATUS_SUCCESS;
+}
+uint32_t SimBoard::InterruptWait() { return irq_.Wait() ? 1 : 0; }
+void SimBoard::InterruptUnmask() {}
 void SimBoard::InterruptDetach() { irq_.Detach(); }
 
 void SimBoard::Audit(std::vector<std::string>* findings) {
   std::lock_guard<std::mutex> lock(mu_);
-  if (ReadRunCtrl() != 0) {
+  if (ReadRunCtrl() != 0 || run_at_close_) {
     if (findings) findings->push_back("a DMA run still active");
     StopRuns(platform::NowNs());
     Quiesce();
   }
+  run_at_close_ = false;
   log_.Report(findings);
 }
 

@@ -51,6 +51,12 @@ class SimBoard final : public wdc::Board, private RegisterHooks {
 
   wdc::BoardIdentity Identity() const override;
   wdc::BarInfo Bar(uint32_t index) const override;
+  WdcStatus Open(const wdc::DmaConstraints& dma) override;
+  // As the controller with bus mastering cleared: the runs stop (a run that was still going is
+  // kept for the audit), queued transfers are dropped, and every mapping is removed.
+  void Close() override;
+  // BAR0's cells, unless a bit is stuck; the register block always sees each access itself.
+  wdc::DeviceWindow Window(uint32_t bar) override;
   WdcStatus Read(uint32_t bar, uint64_t offset, uint32_t width, uint64_t* value) override;
   WdcStatus Write(uint32_t bar, uint64_t offset, uint32_t width, uint64_t value) override;
   WdcStatus DmaAllocContig(uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) override;
@@ -58,8 +64,9 @@ class SimBoard final : public wdc::Board, private RegisterHooks {
   void DmaUnmap(wdc::DmaMapping* mapping) override;
   void DmaSyncForDevice(const wdc::DmaMapping& mapping) override;
   void DmaSyncForCpu(const wdc::DmaMapping& mapping) override;
-  void InterruptAttach() override;
-  bool InterruptWait() override;
+  WdcStatus InterruptAttach() override;
+  uint32_t InterruptWait() override;
+  void InterruptUnmask() override;  // an edge line: nothing to do
   void InterruptDetach() override;
   void Audit(std::vector<std::string>* findings) override;
 
@@ -92,6 +99,7 @@ class SimBoard final : public wdc::Board, private RegisterHooks {
   DmaLog log_;                // guarded by mu_
   Completions completions_;   // guarded by mu_
   bool reset_armed_ = false;  // guarded by mu_; RESET_CTRL holds 1: the reset acts at its 0
+  bool run_at_close_ = false; // guarded by mu_; a run was going when the board was closed
   // Guarded by mu_, but for each unit's engine-only scratch and the atomics its header names.
   Channel0 ch0_;
   BulkRuns runs_;

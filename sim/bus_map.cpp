@@ -240,6 +240,12 @@ void BusMap::Unmap(wdc::DmaMapping* mapping) {
   mapping->cookie = 0;
 }
 
+void BusMap::UnmapAll() {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& [cookie, m] : mappings_) Release(&m);
+  mappings_.clear();
+}
+
 template <class Fn>
 bool BusMap::Walk(uint64_t bus, uint64_t len, wdc::DmaDir dir, Fn fn) {
   if (bus < base_) return false;

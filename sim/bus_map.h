@@ -29,6 +29,9 @@ class BusMap {
   WdcStatus MapUser(void* host, uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out);
   // Unknown or already unmapped cookies are ignored. From its return no copy touches the memory.
   void Unmap(wdc::DmaMapping* mapping);
+  // Unmaps everything (the board's close); the records that named the mappings are dropped by
+  // their owner without an unmap.
+  void UnmapAll();
 
   // The lock every engine copy holds for its whole duration, so that an unmap waits for a copy
   // in progress and no copy starts on memory being unmapped.

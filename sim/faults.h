@@ -29,6 +29,7 @@ class Faults {
     std::memcpy(&or_mask, stuck_or_ + offset, width);
     return (value & and_mask) | or_mask;
   }
+  bool HasStuck() const { return has_stuck_; }
   // The bus address where the data of a channel-0 memory write to `addr` lands; below 0 when
   // the shift leaves the bus.
   int64_t ShiftWrite(uint32_t addr) const;

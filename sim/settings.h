@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,5 +40,9 @@ struct Settings {
 // Parses `text` (null or empty: the defaults). On a bad item returns false with *error naming
 // the item and what is wrong with it; *out is then unspecified.
 bool ParseSettings(const char* text, Settings* out, std::string* error);
+
+// The virtual boards `settings` (FPGA_SIM's text) describe, as the library's backend; null with
+// *error naming the bad item. wdc::CreateBackend is this with FPGA_SIM.
+std::unique_ptr<wdc::Backend> CreateSimBackend(const char* settings, std::string* error);
 
 }  // namespace sim

@@ -134,7 +134,7 @@ TEST(BoardSettings, BadItemsAreRefusedNamingTheItem) {
   };
   for (const Refusal& r : refusals) {
     std::string error;
-    EXPECT_EQ(wdc::CreateBackend(r.text, &error), nullptr) << r.text;
+    EXPECT_EQ(sim::CreateSimBackend(r.text, &error), nullptr) << r.text;
     EXPECT_EQ(error.rfind(std::string("bad FPGA_SIM item '") + r.item + "': ", 0), 0u)
         << r.text << " gave: " << error;
   }
@@ -142,13 +142,13 @@ TEST(BoardSettings, BadItemsAreRefusedNamingTheItem) {
 
 TEST(BoardSettings, ErrorSaysWhatIsWrong) {
   std::string error;
-  EXPECT_EQ(wdc::CreateBackend("pause=off,boards=9", &error), nullptr);
+  EXPECT_EQ(sim::CreateSimBackend("pause=off,boards=9", &error), nullptr);
   EXPECT_EQ(error, "bad FPGA_SIM item 'boards=9': boards must be 0 to 3");
 }
 
 TEST(BoardSettings, BackendCarriesBoardsFailuresAndSleep) {
   std::string error;
-  auto backend = wdc::CreateBackend("boards=2,fail=WDC_IntEnable@3,pause=off", &error);
+  auto backend = sim::CreateSimBackend("boards=2,fail=WDC_IntEnable@3,pause=off", &error);
   ASSERT_NE(backend, nullptr) << error;
   EXPECT_EQ(backend->BoardCount(), 2u);
   EXPECT_EQ(backend->BoardAt(2), nullptr);
@@ -157,10 +157,10 @@ TEST(BoardSettings, BackendCarriesBoardsFailuresAndSleep) {
   EXPECT_EQ(backend->FailRules()[0].op, wdc::Op::IntEnable);
   EXPECT_EQ(backend->FailRules()[0].nth, 3u);
 
-  auto none = wdc::CreateBackend("boards=0", &error);
+  auto none = sim::CreateSimBackend("boards=0", &error);
   ASSERT_NE(none, nullptr);
   EXPECT_EQ(none->BoardCount(), 0u);
-  EXPECT_TRUE(wdc::CreateBackend(nullptr, &error)->SleepEnabled());
+  EXPECT_TRUE(sim::CreateSimBackend(nullptr, &error)->SleepEnabled());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "regs/regs.h"
+#include "settings.h"
 #include "wdc/backend.h"
 
 namespace board_test {
@@ -22,7 +23,7 @@ class BoardTest : public ::testing::Test {
  protected:
   void Make(const char* settings) {
     std::string error;
-    backend_ = wdc::CreateBackend(settings, &error);
+    backend_ = sim::CreateSimBackend(settings, &error);
     ASSERT_NE(backend_, nullptr) << error;
     ASSERT_GE(backend_->BoardCount(), 1u);
     b_ = backend_->BoardAt(0);
