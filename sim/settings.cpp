@@ -93,17 +93,12 @@ class Parser {
   }
 
   bool FailOp(std::string_view v) {
-    std::string_view name = v, count;
-    uint64_t nth = 1;
-    if (SplitAt(v, '@', &name, &count) &&
-        (!ParseUnsigned(count, false, UINT32_MAX, &nth) || nth == 0))
-      return Fail("the call number after @ must be 1 to 4294967295");
-    wdc::Op op = wdc::OpFromName(name.data(), name.size());
-    if (op == wdc::Op::Count) return Fail("no library operation of that name");
-    if (!wdc::ReturnsStatus(op)) return Fail("that operation returns no status");
+    wdc::FailRule rule{};
+    std::string why;
+    if (!wdc::ParseFailRule(v, &rule, &why)) return Fail(why);
     for (const wdc::FailRule& r : out_->fail_rules)
-      if (r.op == op && r.nth == nth) return Fail("given twice");
-    out_->fail_rules.push_back({op, static_cast<uint32_t>(nth)});
+      if (r.op == rule.op && r.nth == rule.nth) return Fail("given twice");
+    out_->fail_rules.push_back(rule);
     return true;
   }
 

@@ -230,11 +230,11 @@ const char* Stat2Str(WdcStatus status) {
     case WDC_STATUS_INVALID_HANDLE: return "Invalid device handle (null, closed or unknown)";
     case WDC_STATUS_INVALID_PARAMETER: return "Invalid parameter";
     case WDC_STATUS_NO_SUCH_DEVICE: return "No device at that bus location";
-    case WDC_STATUS_DEVICE_BUSY: return "The device is already open";
+    case WDC_STATUS_DEVICE_BUSY: return Detail(status, "The device is already open");
     case WDC_STATUS_BAD_ADDR_SPACE: return "No such address space on the device";
     case WDC_STATUS_OUT_OF_RANGE: return "Access outside the address space";
     case WDC_STATUS_MISALIGNED: return "Access not aligned to its width";
-    case WDC_STATUS_NO_MEMORY: return "Out of memory or bus addresses";
+    case WDC_STATUS_NO_MEMORY: return Detail(status, "Out of memory or bus addresses");
     case WDC_STATUS_INVALID_DMA_RECORD: return "Invalid DMA record (null, unlocked or unknown)";
     case WDC_STATUS_INT_ALREADY_ENABLED: return "Interrupts are already enabled on the device";
     case WDC_STATUS_INT_NOT_ENABLED: return "Interrupts are not enabled on the device";

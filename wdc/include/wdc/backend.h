@@ -148,7 +148,8 @@ class Backend {
 
 // Records the cause of a failure: from now on Stat2Str(status) returns `text` (until the next
 // cause recorded for the same status). For the statuses whose meaning depends on the case:
-// WDC_STATUS_BAD_SETTING, WDC_STATUS_RESOURCES_LEFT and the real-board failures.
+// WDC_STATUS_BAD_SETTING, WDC_STATUS_RESOURCES_LEFT, WDC_STATUS_DEVICE_BUSY,
+// WDC_STATUS_NO_MEMORY and the real-board failures.
 void SetStatusDetail(WdcStatus status, const std::string& text);
 
 // Provided by the backend the program is linked with; it reads its own settings (FPGA_SIM for
