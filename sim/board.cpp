@@ -14,16 +14,18 @@ constexpr uint64_t kNearDeadlineNs = 300000;  // closer deadlines are met by spi
 
 // ---- Construction --------------------------------------------------------------------------
 
-SimBoard::SimBoard(const Settings& settings, uint32_t index)
+SimBoard::SimBoard(const Settings& settings, uint32_t index, const HostSide& host)
     : index_(index),
       link_bytes_per_ns_(LinkBytesPerSecond(settings.link_gen, settings.link_width) / 1e9),
       faults_(settings),
       bar0_(faults_),
       map_(settings.misalign, settings.high_bus),
+      memory_(host.memory ? *host.memory : map_),
+      irq_(host.interrupt),
       completions_(regs_, irq_, faults_),
-      ch0_(mu_, regs_, bar0_, map_, faults_, completions_, log_),
-      runs_(mu_, regs_, map_, log_),
-      sg_(mu_, regs_, map_, faults_, completions_, log_),
+      ch0_(mu_, regs_, bar0_, memory_, faults_, completions_, log_),
+      runs_(mu_, regs_, memory_, log_),
+      sg_(mu_, regs_, memory_, faults_, completions_, log_),
       engine_([this] { EngineMain(); }) {}
 
 SimBoard::~SimBoard() {
@@ -112,7 +114,7 @@ void SimBoard::Kick() { engine_bell_.Ring(); }
 void SimBoard::Quiesce() {
   // The engine copies only while it holds the map lock and rechecks the generations first, so
   // once this lock has been had no copy of a stopped job is in progress or will start.
-  std::unique_lock<std::mutex> map_lock = map_.Lock();
+  std::unique_lock<std::mutex> map_lock = memory_.Lock();
 }
 
 void SimBoard::StopRuns(uint64_t now) {

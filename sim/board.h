@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -44,9 +45,18 @@
 
 namespace sim {
 
+// What stands between the board and the host when the board sits behind someone else's IOMMU
+// and interrupt controller (the suite's model of the kernel's VFIO interface): DMA then reaches
+// host memory only through `memory`, and each interrupt raised is handed to `interrupt`. The
+// board's own bus map and interrupt line are then unused.
+struct HostSide {
+  HostMemory* memory = nullptr;
+  std::function<void()> interrupt;
+};
+
 class SimBoard final : public wdc::Board, private RegisterHooks {
  public:
-  SimBoard(const Settings& settings, uint32_t index);
+  SimBoard(const Settings& settings, uint32_t index, const HostSide& host = {});
   ~SimBoard() override;
 
   wdc::BoardIdentity Identity() const override;
@@ -92,6 +102,7 @@ class SimBoard final : public wdc::Board, private RegisterHooks {
   const Faults faults_;  // fixed at construction
   Bar0 bar0_;            // lock-free
   BusMap map_;           // its own lock, taken after mu_
+  HostMemory& memory_;   // map_, or the host side's memory; its lock is taken after mu_
   InterruptLine irq_;    // lock-free
 
   std::mutex mu_;

@@ -12,7 +12,7 @@ constexpr uint64_t kRunWakeNs = 2000000;  // how often a caught-up continuous ru
 
 }  // namespace
 
-BulkRuns::BulkRuns(std::mutex& mu, const RegisterBlock& regs, BusMap& map, DmaLog& log)
+BulkRuns::BulkRuns(std::mutex& mu, const RegisterBlock& regs, HostMemory& map, DmaLog& log)
     : mu_(mu), regs_(regs), map_(map), log_(log), pattern_(kChunk), sink_(kChunk) {
   for (uint64_t k = 0; k < kChunk; ++k) pattern_[k] = WritePatternByte(k);
 }

@@ -22,7 +22,7 @@ inline uint8_t WritePatternByte(uint64_t k) {
 
 class BulkRuns {
  public:
-  BulkRuns(std::mutex& mu, const RegisterBlock& regs, BusMap& map, DmaLog& log);
+  BulkRuns(std::mutex& mu, const RegisterBlock& regs, HostMemory& map, DmaLog& log);
 
   // With the board's lock held; `now` on the NowNs clock.
   // The channels (bit 1 << ch) of a DMA_RUN_CTRL value whose registers hold a segment that may
@@ -59,7 +59,7 @@ class BulkRuns {
 
   std::mutex& mu_;
   const RegisterBlock& regs_;
-  BusMap& map_;
+  HostMemory& map_;
   DmaLog& log_;
 
   Run runs_[4];  // guarded by mu_; index 1..3

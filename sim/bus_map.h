@@ -14,7 +14,22 @@
 
 namespace sim {
 
-class BusMap {
+// Host memory as the board's DMA reaches it, by bus address. The board's own bus map is one;
+// an IOMMU in front of the board (a model of the kernel's) can be another.
+class HostMemory {
+ public:
+  virtual ~HostMemory() = default;
+  // The lock every engine copy holds for its whole duration, so that an unmap waits for a copy
+  // in progress and no copy starts on memory being unmapped.
+  virtual std::unique_lock<std::mutex> Lock() = 0;
+  // With Lock() held. All or nothing: either the whole span is reachable in the direction
+  // asked and is copied, or false and no host byte is touched.
+  virtual bool ReadLocked(uint64_t bus, void* dst, uint64_t len) = 0;  // the board reads
+  virtual bool WriteLocked(uint64_t bus, const void* src, uint64_t len) = 0;  // the board writes
+  virtual bool CheckLocked(uint64_t bus, uint64_t len, wdc::DmaDir dir) = 0;
+};
+
+class BusMap final : public HostMemory {
  public:
   static constexpr uint64_t kPage = 4096;
 
@@ -33,15 +48,11 @@ class BusMap {
   // their owner without an unmap.
   void UnmapAll();
 
-  // The lock every engine copy holds for its whole duration, so that an unmap waits for a copy
-  // in progress and no copy starts on memory being unmapped.
-  std::unique_lock<std::mutex> Lock() { return std::unique_lock<std::mutex>(mu_); }
-
-  // With Lock() held. All or nothing: either the whole span lies in one mapping, in pages of
-  // the right direction, and is copied, or false and no host byte is touched.
-  bool ReadLocked(uint64_t bus, void* dst, uint64_t len);         // the board reads host memory
-  bool WriteLocked(uint64_t bus, const void* src, uint64_t len);  // the board writes host memory
-  bool CheckLocked(uint64_t bus, uint64_t len, wdc::DmaDir dir);
+  std::unique_lock<std::mutex> Lock() override { return std::unique_lock<std::mutex>(mu_); }
+  // A span is reachable when it lies in one mapping, in pages of the right direction.
+  bool ReadLocked(uint64_t bus, void* dst, uint64_t len) override;
+  bool WriteLocked(uint64_t bus, const void* src, uint64_t len) override;
+  bool CheckLocked(uint64_t bus, uint64_t len, wdc::DmaDir dir) override;
 
  private:
   struct PageEntry {

@@ -20,7 +20,7 @@ namespace sim {
 
 class Channel0 {
  public:
-  Channel0(std::mutex& mu, RegisterBlock& regs, Bar0& bar0, BusMap& map, const Faults& faults,
+  Channel0(std::mutex& mu, RegisterBlock& regs, Bar0& bar0, HostMemory& map, const Faults& faults,
            Completions& completions, DmaLog& log)
       : mu_(mu),
         regs_(regs),
@@ -46,7 +46,7 @@ class Channel0 {
   std::mutex& mu_;
   RegisterBlock& regs_;
   Bar0& bar0_;
-  BusMap& map_;
+  HostMemory& map_;
   const Faults& faults_;
   Completions& completions_;
   DmaLog& log_;

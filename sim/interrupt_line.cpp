@@ -8,6 +8,10 @@ namespace sim {
 // ring, so a raise or a detach between the look and the wait leaves the ring pending.
 
 void InterruptLine::Raise() {
+  if (forward_) {
+    forward_();
+    return;
+  }
   raised_.fetch_add(1, std::memory_order_seq_cst);
   bell_.Ring();
 }

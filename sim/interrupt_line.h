@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <utility>
 
 #include "platform/spin_wait.h"
 #include "faults.h"
@@ -16,6 +18,9 @@ namespace sim {
 // again, so rings that merge lose no interrupt. Lock-free.
 class InterruptLine {
  public:
+  // forward: when set, each raise is handed to it instead (an interrupt controller in front of
+  // the board delivers it), and Wait is never used.
+  explicit InterruptLine(std::function<void()> forward = {}) : forward_(std::move(forward)) {}
   void Raise();   // the engine thread
   void Attach();  // before the interrupt thread starts waiting
   // The library's interrupt thread only: true for an interrupt, false once detached.
@@ -27,6 +32,7 @@ class InterruptLine {
   std::atomic<uint64_t> consumed_{0};
   std::atomic<bool> detached_{true};
   platform::Doorbell bell_;
+  const std::function<void()> forward_;
 };
 
 // INT_CTRL as the engine drives it: every completion sets its status bit; the line is raised

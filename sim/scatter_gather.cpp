@@ -12,7 +12,7 @@ constexpr uint64_t kLoopLeadBytes = 256 * 1024;  // backloop bytes released per 
 
 }  // namespace
 
-ScatterGather::ScatterGather(std::mutex& mu, const RegisterBlock& regs, BusMap& map,
+ScatterGather::ScatterGather(std::mutex& mu, const RegisterBlock& regs, HostMemory& map,
                              const Faults& faults, Completions& completions, DmaLog& log)
     : mu_(mu),
       regs_(regs),

@@ -21,7 +21,7 @@ namespace sim {
 
 class ScatterGather {
  public:
-  ScatterGather(std::mutex& mu, const RegisterBlock& regs, BusMap& map, const Faults& faults,
+  ScatterGather(std::mutex& mu, const RegisterBlock& regs, HostMemory& map, const Faults& faults,
                 Completions& completions, DmaLog& log);
 
   // With the board's lock held; `now` on the NowNs clock.
@@ -59,7 +59,7 @@ class ScatterGather {
 
   std::mutex& mu_;
   const RegisterBlock& regs_;
-  BusMap& map_;
+  HostMemory& map_;
   const Faults& faults_;
   Completions& completions_;
   DmaLog& log_;

@@ -476,8 +476,8 @@ WdcStatus VfioBoard::MapDma(void* vaddr, uint64_t bytes, wdc::DmaDir dir, uint64
                   "the memory-lock limit is too low: `ulimit -l` is " +
                       std::to_string(soft / 1024) + " (KiB), and this lock of " + KiB(bytes) +
                       " comes on top of " + KiB(pinned_bytes_) +
-                      " this board already pins. The diagnostics pin over 100 MiB at once (the "
-                      "scatter/gather backloop alone pins over 100 MiB). Raise the limit in the "
+                      " this board already pins. The scatter/gather backloop alone pins over "
+                      "100 MiB at once. Raise the limit in the "
                       "shell that starts the utility: `ulimit -l unlimited` (the hard limit is " +
                       hard_text +
                       "; root may go beyond it), or for good in "

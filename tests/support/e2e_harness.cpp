@@ -70,9 +70,19 @@ ExecImage BuildImage(const RunSpec& desc) {
   im.argv_store.push_back(desc.exe.empty() ? DefaultExe() : desc.exe);
   for (const auto& a : desc.args) im.argv_store.push_back(a);
   static const char kVar[] = "FPGA_SIM=";
+  // The variables the run sets replace those of the runner's environment.
+  auto replaced = [&desc](const char* var) {
+    if (std::strncmp(var, kVar, sizeof kVar - 1) == 0) return true;
+    for (const std::string& e : desc.env) {
+      const size_t name = e.find('=') + 1;
+      if (std::strncmp(var, e.c_str(), name) == 0) return true;
+    }
+    return false;
+  };
   for (char** e = environ; e && *e; ++e)
-    if (std::strncmp(*e, kVar, sizeof kVar - 1) != 0) im.env_store.push_back(*e);
+    if (!replaced(*e)) im.env_store.push_back(*e);
   if (desc.fpga_sim) im.env_store.push_back(kVar + *desc.fpga_sim);
+  for (const std::string& e : desc.env) im.env_store.push_back(e);
   for (auto& s : im.argv_store) im.argv.push_back(&s[0]);
   im.argv.push_back(nullptr);
   for (auto& s : im.env_store) im.envp.push_back(&s[0]);

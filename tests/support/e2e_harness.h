@@ -39,6 +39,7 @@ struct RunSpec {
   std::vector<std::string> wrapper;      // run as wrapper... exe args... (valgrind, wine, ...)
   std::vector<std::string> args;         // argv[1..]
   std::optional<std::string> fpga_sim;   // FPGA_SIM's value; nullopt: unset
+  std::vector<std::string> env;          // more of the child's environment, "NAME=value"
   std::vector<Action> actions;
   // Keys already waiting in the terminal when the child starts (typed with echo off, so they
   // never show): the only way to have a key surely waiting before a test that starts within

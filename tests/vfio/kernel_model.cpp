@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/vfio.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -47,13 +48,30 @@ std::string IoctlName(unsigned long request) {
 
 void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
 
+constexpr char kTreePrefix[] = "vfio-model-";  // then the owner's pid, '-' and a unique tail
+
+// The trees of processes that ended without removing theirs (killed by a signal, say).
+void RemoveOrphanTrees() {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/tmp", ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind(kTreePrefix, 0) != 0) continue;
+    const long pid = std::strtol(name.c_str() + sizeof kTreePrefix - 1, nullptr, 10);
+    if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+      std::error_code ignored;
+      fs::remove_all(entry.path(), ignored);
+    }
+  }
+}
+
 }  // namespace
 
 // ---- The machine ---------------------------------------------------------------------------
 
 KernelModel::KernelModel() {
-  char dir[] = "/tmp/vfio-model-XXXXXX";
-  if (::mkdtemp(dir) == nullptr) std::abort();
+  RemoveOrphanTrees();
+  std::string dir = std::string("/tmp/") + kTreePrefix + std::to_string(::getpid()) + "-XXXXXX";
+  if (::mkdtemp(dir.data()) == nullptr) std::abort();
   root_ = dir;
   fs::create_directories(root_ + "/bus/pci/devices");
   iova_ranges = {{0, 0xFEDFFFFF}, {0xFEF00000, kIovaTop}};
@@ -85,7 +103,9 @@ Bus& KernelModel::AddFunction(const FunctionSetup& setup) {
   std::string resource;
   for (uint32_t bar = 0; bar < 7; ++bar) {
     const uint64_t bytes = setup.device && bar < 6 ? setup.device->BarBytes(bar) : 0;
-    const uint64_t base = bytes ? 0xE0000000 + functions_.size() * 0x1000000 + bar * 0x100000 : 0;
+    uint64_t base = bar < 6 ? setup.bar_base[bar] : 0;
+    if (base == 0) base = 0xE0000000 + functions_.size() * 0x1000000 + bar * 0x100000;
+    if (bytes == 0) base = 0;
     char line[80];
     std::snprintf(line, sizeof line, "0x%016llx 0x%016llx 0x%016llx\n",
                   static_cast<unsigned long long>(base),
@@ -153,6 +173,10 @@ uint64_t KernelModel::Signals() const {
   std::lock_guard<std::mutex> lock(mu_);
   return signals_;
 }
+std::map<std::string, uint64_t> KernelModel::Calls() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return calls_;
+}
 std::vector<std::string> KernelModel::Log() const {
   std::lock_guard<std::mutex> lock(mu_);
   return log_;
@@ -178,6 +202,7 @@ int KernelModel::NewFd(Kind kind, int id) {
 
 int KernelModel::Open(const std::string& path, int) {
   std::lock_guard<std::mutex> lock(mu_);
+  Count("open");
   if (int err = Injected("open " + path)) return -err;
   if (path == "/dev/vfio/vfio") {
     const int id = next_container_++;
@@ -216,6 +241,7 @@ void KernelModel::DetachGroup(int group) {
 
 int KernelModel::Close(int fd) {
   std::lock_guard<std::mutex> lock(mu_);
+  Count("close");
   if (eventfds_.erase(fd)) return ::close(fd) == 0 ? 0 : -errno;
   auto it = files_.find(fd);
   if (it == files_.end()) return -EBADF;
@@ -252,6 +278,7 @@ int KernelModel::Close(int fd) {
 
 int KernelModel::Ioctl(int fd, unsigned long request, void* arg) {
   std::lock_guard<std::mutex> lock(mu_);
+  Count(IoctlName(request));
   if (int err = Injected(IoctlName(request))) return -err;
   auto it = files_.find(fd);
   if (it == files_.end()) return eventfds_.count(fd) ? -ENOTTY : -EBADF;
@@ -265,6 +292,7 @@ int KernelModel::Ioctl(int fd, unsigned long request, void* arg) {
 
 int KernelModel::IoctlValue(int fd, unsigned long request, unsigned long value) {
   std::lock_guard<std::mutex> lock(mu_);
+  Count(IoctlName(request));
   if (int err = Injected(IoctlName(request))) return -err;
   auto it = files_.find(fd);
   if (it == files_.end()) return -EBADF;
@@ -505,6 +533,7 @@ void KernelModel::Signal(Function& f) {
 
 int KernelModel::Mmap(int fd, uint64_t offset, size_t bytes, int, void** addr) {
   std::lock_guard<std::mutex> lock(mu_);
+  Count("mmap");
   if (int err = Injected("mmap")) return -err;
   auto it = files_.find(fd);
   if (it == files_.end() || it->second.kind != Kind::kDevice) return -EINVAL;
@@ -522,6 +551,7 @@ int KernelModel::Mmap(int fd, uint64_t offset, size_t bytes, int, void** addr) {
 
 int KernelModel::Munmap(void* addr, size_t bytes) {
   std::lock_guard<std::mutex> lock(mu_);
+  Count("munmap");
   auto it = mmaps_.find(addr);
   if (it == mmaps_.end() || it->second != bytes) return -EINVAL;
   mmaps_.erase(it);
@@ -529,42 +559,56 @@ int KernelModel::Munmap(void* addr, size_t bytes) {
   return 0;
 }
 
-long KernelModel::Pread(int fd, void* buf, size_t bytes, uint64_t offset) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (int err = Injected("pread")) return -err;
+Device* KernelModel::DeviceOf(int fd) {
   auto it = files_.find(fd);
-  if (it == files_.end() || it->second.kind != Kind::kDevice) return -EINVAL;
-  Device& d = *functions_[static_cast<size_t>(it->second.id)]->setup.device;
+  if (it == files_.end() || it->second.kind != Kind::kDevice) return nullptr;
+  return functions_[static_cast<size_t>(it->second.id)]->setup.device;
+}
+
+// A BAR is reached without the model's lock, as the kernel serialises nothing there: the
+// device may act on the access and in doing so use its bus (DMA, its interrupt).
+long KernelModel::Pread(int fd, void* buf, size_t bytes, uint64_t offset) {
   const uint32_t index = static_cast<uint32_t>(offset >> kRegionShift);
   const uint64_t at = offset & ((uint64_t{1} << kRegionShift) - 1);
-  if (index == VFIO_PCI_CONFIG_REGION_INDEX) {
-    if (at + bytes > 256) return -EINVAL;
-    std::memcpy(buf, d.Config() + at, bytes);
-    return static_cast<long>(bytes);
+  Device* d;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    Count("pread");
+    if (int err = Injected("pread")) return -err;
+    d = DeviceOf(fd);
+    if (d == nullptr) return -EINVAL;
+    if (index == VFIO_PCI_CONFIG_REGION_INDEX) {
+      if (at + bytes > 256) return -EINVAL;
+      std::memcpy(buf, d->Config() + at, bytes);
+      return static_cast<long>(bytes);
+    }
   }
-  if (index > VFIO_PCI_BAR5_REGION_INDEX || at + bytes > d.BarBytes(index)) return -EINVAL;
-  d.BarRead(index, at, buf, bytes);
+  if (index > VFIO_PCI_BAR5_REGION_INDEX || at + bytes > d->BarBytes(index)) return -EINVAL;
+  d->BarRead(index, at, buf, bytes);
   return static_cast<long>(bytes);
 }
 
 long KernelModel::Pwrite(int fd, const void* buf, size_t bytes, uint64_t offset) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (int err = Injected("pwrite")) return -err;
-  auto it = files_.find(fd);
-  if (it == files_.end() || it->second.kind != Kind::kDevice) return -EINVAL;
-  Device& d = *functions_[static_cast<size_t>(it->second.id)]->setup.device;
   const uint32_t index = static_cast<uint32_t>(offset >> kRegionShift);
   const uint64_t at = offset & ((uint64_t{1} << kRegionShift) - 1);
-  if (index == VFIO_PCI_CONFIG_REGION_INDEX) {
-    if (at + bytes > 256) return -EINVAL;
-    const bool was = d.Config()[4] & 0x4;
-    std::memcpy(d.Config() + at, buf, bytes);
-    const bool now = d.Config()[4] & 0x4;
-    if (was != now) log_.push_back(now ? "bus master on" : "bus master off");
-    return static_cast<long>(bytes);
+  Device* d;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    Count("pwrite");
+    if (int err = Injected("pwrite")) return -err;
+    d = DeviceOf(fd);
+    if (d == nullptr) return -EINVAL;
+    if (index == VFIO_PCI_CONFIG_REGION_INDEX) {
+      if (at + bytes > 256) return -EINVAL;
+      const bool was = d->Config()[4] & 0x4;
+      std::memcpy(d->Config() + at, buf, bytes);
+      const bool now = d->Config()[4] & 0x4;
+      if (was != now) log_.push_back(now ? "bus master on" : "bus master off");
+      return static_cast<long>(bytes);
+    }
   }
-  if (index > VFIO_PCI_BAR5_REGION_INDEX || at + bytes > d.BarBytes(index)) return -EINVAL;
-  d.BarWrite(index, at, buf, bytes);
+  if (index > VFIO_PCI_BAR5_REGION_INDEX || at + bytes > d->BarBytes(index)) return -EINVAL;
+  d->BarWrite(index, at, buf, bytes);
   return static_cast<long>(bytes);
 }
 
@@ -572,6 +616,7 @@ long KernelModel::Pwrite(int fd, const void* buf, size_t bytes, uint64_t offset)
 
 int KernelModel::EventFd(unsigned int initval, int flags) {
   std::lock_guard<std::mutex> lock(mu_);
+  Count("eventfd");
   if (int err = Injected("eventfd")) return -err;
   const int fd = ::eventfd(initval, flags);
   if (fd < 0) return -errno;
@@ -580,16 +625,28 @@ int KernelModel::EventFd(unsigned int initval, int flags) {
 }
 
 int KernelModel::Poll(struct pollfd* fds, size_t count, int timeout_ms) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    Count("poll");
+  }
   const int r = ::poll(fds, static_cast<nfds_t>(count), timeout_ms);
   return r < 0 ? -errno : r;
 }
 
 long KernelModel::Read(int fd, void* buf, size_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    Count("read");
+  }
   const ssize_t r = ::read(fd, buf, bytes);
   return r < 0 ? -errno : static_cast<long>(r);
 }
 
 long KernelModel::Write(int fd, const void* buf, size_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    Count("write");
+  }
   const ssize_t r = ::write(fd, buf, bytes);
   return r < 0 ? -errno : static_cast<long>(r);
 }
@@ -629,6 +686,7 @@ bool KernelModel::DeviceDma(size_t index, uint64_t iova, void* data, size_t byte
       at += n;
     }
   }
+  if (data == nullptr) return allowed;
   if (!allowed) {
     ++faults_;
     return false;
@@ -650,6 +708,10 @@ bool Bus::DmaRead(uint64_t iova, void* dst, size_t bytes) {
 
 bool Bus::DmaWrite(uint64_t iova, const void* src, size_t bytes) {
   return model_->DeviceDma(function_, iova, const_cast<void*>(src), bytes, true);
+}
+
+bool Bus::DmaCheck(uint64_t iova, size_t bytes, bool write) {
+  return model_->DeviceDma(function_, iova, nullptr, bytes, write);
 }
 
 void Bus::Interrupt() {

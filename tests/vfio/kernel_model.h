@@ -43,6 +43,8 @@ class Bus {
   // the mapping's direction): then nothing is touched and the model counts a fault.
   bool DmaRead(uint64_t iova, void* dst, size_t bytes);
   bool DmaWrite(uint64_t iova, const void* src, size_t bytes);
+  // Whether such an access would be allowed, touching nothing and counting no fault.
+  bool DmaCheck(uint64_t iova, size_t bytes, bool write);
   void Interrupt();
 
  private:
@@ -58,6 +60,7 @@ struct FunctionSetup {
   std::string driver = "vfio-pci";  // empty: no driver
   int group = 1;                    // -1: no IOMMU group
   Device* device = nullptr;         // null: only sysfs knows it (a neighbour in a group)
+  uint64_t bar_base[6] = {};        // the BARs' bus addresses in sysfs; 0: the model's choice
 };
 
 class KernelModel final : public vfio::Kernel {
@@ -78,6 +81,9 @@ class KernelModel final : public vfio::Kernel {
   uint64_t PinnedBytes() const;
   uint64_t Faults() const;   // device accesses the IOMMU or bus mastering blocked
   uint64_t Signals() const;  // interrupts delivered to an eventfd
+  // How often each call of the seam was made: an ioctl by its name, else "open", "pread",
+  // "pwrite", "mmap", "poll", "read", "write", ...
+  std::map<std::string, uint64_t> Calls() const;
   // Every call that changed state, in order ("VFIO_IOMMU_UNMAP_DMA", "bus master off",
   // "munmap", "close device", ...).
   std::vector<std::string> Log() const;
@@ -130,6 +136,8 @@ class KernelModel final : public vfio::Kernel {
   };
 
   int Injected(const std::string& call);  // the errno to fail with, or 0
+  Device* DeviceOf(int fd);               // the device an fd opens, or null
+  void Count(const std::string& call) { ++calls_[call]; }
   int NewFd(Kind kind, int id);
   bool Viable(int group) const;
   int ContainerIoctl(Container& c, unsigned long request, void* arg, unsigned long value);
@@ -139,6 +147,7 @@ class KernelModel final : public vfio::Kernel {
   void DisableIrq(Function& f);
   void Signal(Function& f);
   void DetachGroup(int group);
+  // data null: only the check.
   bool DeviceDma(size_t function, uint64_t iova, void* data, size_t bytes, bool write);
 
   std::string root_;
@@ -152,6 +161,7 @@ class KernelModel final : public vfio::Kernel {
   std::map<void*, size_t> mmaps_;
   std::vector<std::pair<std::string, int>> failures_;
   std::vector<std::string> log_;
+  std::map<std::string, uint64_t> calls_;
   uint64_t pinned_ = 0;
   uint64_t faults_ = 0;
   uint64_t signals_ = 0;
