@@ -8,11 +8,35 @@ namespace {
 
 // Where the board has mapped the BAR, an access is a bounds check and one load or store of
 // exactly its width; the board sees it as its bus would. Elsewhere the board does the access.
-// The bounds check also refuses a misaligned offset; the out-of-line call then tells which.
+// A BAR without a window has a window of no bytes (the open sees to it), so the one check also
+// tells whether there is a window. It refuses a misaligned offset too; the out-of-line call
+// then tells which failure it is.
 template <typename T>
 inline bool InWindow(const DeviceWindow& w, uint64_t offset) {
-  return w.base != nullptr && w.bytes >= sizeof(T) && offset <= w.bytes - sizeof(T) &&
-         (offset & (sizeof(T) - 1)) == 0;
+  return offset < w.bytes && w.bytes - offset >= sizeof(T) && (offset & (sizeof(T) - 1)) == 0;
+}
+
+// Everything but a window hit: the failures in the order a caller sees them, then the board.
+template <typename T>
+WDC_NOINLINE WdcStatus ReadThroughBoard(DeviceSlot* slot, uint32_t space, uint64_t offset,
+                                        T* value) {
+  if (slot == nullptr) return RefuseHandle();
+  if (space >= WDC_MAX_ADDR_SPACES || slot->bar_bytes[space] == 0)
+    return WDC_STATUS_BAD_ADDR_SPACE;
+  if (value == nullptr) return WDC_STATUS_INVALID_PARAMETER;
+  uint64_t word = 0;
+  const WdcStatus status = slot->board->Read(space, offset, sizeof(T), &word);
+  if (status == WDC_STATUS_SUCCESS) *value = static_cast<T>(word);
+  return status;
+}
+
+template <typename T>
+WDC_NOINLINE WdcStatus WriteThroughBoard(DeviceSlot* slot, uint32_t space, uint64_t offset,
+                                         T value) {
+  if (slot == nullptr) return RefuseHandle();
+  if (space >= WDC_MAX_ADDR_SPACES || slot->bar_bytes[space] == 0)
+    return WDC_STATUS_BAD_ADDR_SPACE;
+  return slot->board->Write(space, offset, sizeof(T), value);
 }
 
 template <Op kOp, typename T>
@@ -21,19 +45,13 @@ inline WdcStatus ReadAt(WdcDeviceHandle handle, uint32_t space, uint64_t offset,
     if (WdcStatus forced = ForcedFailure(kOp)) return forced;
   }
   DeviceSlot* slot = FindDevice(handle);
-  if (WDC_UNLIKELY(slot == nullptr)) return RefuseHandle();
-  if (WDC_UNLIKELY(space >= WDC_MAX_ADDR_SPACES || slot->bar_bytes[space] == 0))
-    return WDC_STATUS_BAD_ADDR_SPACE;
-  if (WDC_UNLIKELY(value == nullptr)) return WDC_STATUS_INVALID_PARAMETER;
-  const DeviceWindow& w = slot->mapped[space];
-  if (InWindow<T>(w, offset)) {
-    *value = __atomic_load_n(reinterpret_cast<volatile T*>(w.base + offset), __ATOMIC_RELAXED);
+  if (WDC_LIKELY(slot != nullptr && space < WDC_MAX_ADDR_SPACES && value != nullptr &&
+                 InWindow<T>(slot->mapped[space], offset))) {
+    const uint8_t* at = slot->mapped[space].base + offset;
+    *value = __atomic_load_n(reinterpret_cast<const volatile T*>(at), __ATOMIC_RELAXED);
     return WDC_STATUS_SUCCESS;
   }
-  uint64_t word = 0;
-  const WdcStatus status = slot->board->Read(space, offset, sizeof(T), &word);
-  if (status == WDC_STATUS_SUCCESS) *value = static_cast<T>(word);
-  return status;
+  return ReadThroughBoard(slot, space, offset, value);
 }
 
 template <Op kOp, typename T>
@@ -42,15 +60,13 @@ inline WdcStatus WriteAt(WdcDeviceHandle handle, uint32_t space, uint64_t offset
     if (WdcStatus forced = ForcedFailure(kOp)) return forced;
   }
   DeviceSlot* slot = FindDevice(handle);
-  if (WDC_UNLIKELY(slot == nullptr)) return RefuseHandle();
-  if (WDC_UNLIKELY(space >= WDC_MAX_ADDR_SPACES || slot->bar_bytes[space] == 0))
-    return WDC_STATUS_BAD_ADDR_SPACE;
-  const DeviceWindow& w = slot->mapped[space];
-  if (InWindow<T>(w, offset)) {
-    __atomic_store_n(reinterpret_cast<volatile T*>(w.base + offset), value, __ATOMIC_RELAXED);
+  if (WDC_LIKELY(slot != nullptr && space < WDC_MAX_ADDR_SPACES &&
+                 InWindow<T>(slot->mapped[space], offset))) {
+    uint8_t* at = slot->mapped[space].base + offset;
+    __atomic_store_n(reinterpret_cast<volatile T*>(at), value, __ATOMIC_RELAXED);
     return WDC_STATUS_SUCCESS;
   }
-  return slot->board->Write(space, offset, sizeof(T), value);
+  return WriteThroughBoard(slot, space, offset, value);
 }
 
 }  // namespace

@@ -25,9 +25,11 @@
 #include "transfer_list.h"
 
 #if defined(__GNUC__)
+#define WDC_LIKELY(x) __builtin_expect(!!(x), 1)
 #define WDC_UNLIKELY(x) __builtin_expect(!!(x), 0)
 #define WDC_NOINLINE __attribute__((noinline))
 #else
+#define WDC_LIKELY(x) (x)
 #define WDC_UNLIKELY(x) (x)
 #define WDC_NOINLINE
 #endif

@@ -1,6 +1,6 @@
-// The backend of fpga-diag-vfio-sim: the utility over the VFIO backend, over the suite's model
-// of the kernel's VFIO interface, with the virtual boards FPGA_SIM describes as the PCI
-// functions behind it. FPGA_VFIO_MODEL describes the rest of the machine, comma-separated:
+// The library's backend of fpga-diag-vfio-sim: the VFIO backend over the suite's model of the
+// kernel's VFIO interface, with the virtual boards FPGA_SIM describes as the PCI functions
+// behind it. FPGA_VFIO_MODEL describes the rest of the machine, comma-separated:
 //   driver=NAME     the boards are bound to NAME instead of vfio-pci (empty: to no driver)
 //   iommu=off       the boards have no IOMMU group
 //   neighbour=NAME  another function, bound to NAME, shares each board's group
