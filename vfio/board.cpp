@@ -308,7 +308,9 @@ WdcStatus VfioBoard::OpenDevice() {
     return Fail(WDC_STATUS_SYSTEM_ERROR,
                 "the board at " + bdf + " shows no configuration space through VFIO");
 
-  for (int index : {kMsi, kIntx}) {
+  irq_index_ = kNoIrq;
+  has_intx_ = false;
+  for (int index : {kIntx, kMsi}) {
     vfio_irq_info irq = {};
     irq.argsz = sizeof irq;
     irq.index = static_cast<uint32_t>(index);
@@ -316,7 +318,7 @@ WdcStatus VfioBoard::OpenDevice() {
       return CallFailed("VFIO_DEVICE_GET_IRQ_INFO", -r, bdf);
     if (irq.count > 0 && (irq.flags & VFIO_IRQ_INFO_EVENTFD)) {
       irq_index_ = static_cast<IrqIndex>(index);
-      break;
+      has_intx_ |= index == kIntx;
     }
   }
   return WDC_STATUS_SUCCESS;
@@ -607,23 +609,34 @@ WdcStatus VfioBoard::InterruptAttach() {
     ReleaseInterruptFds();
     return CallFailed("eventfd", err, bdf);
   }
+  int r = EnableIrq(irq_index_);
+  // A board may offer MSI that the host cannot give it (MSI off in the kernel, pci=nomsi, or no
+  // vectors left): its INTx line serves instead, from now on.
+  if (r < 0 && irq_index_ == kMsi && has_intx_ && EnableIrq(kIntx) == 0) {
+    irq_index_ = kIntx;
+    r = 0;
+  }
+  if (r < 0) {
+    ReleaseInterruptFds();
+    return CallFailed("VFIO_DEVICE_SET_IRQS", -r, bdf);
+  }
+  irq_enabled_.store(true);
+  return WDC_STATUS_SUCCESS;
+}
+
+int VfioBoard::EnableIrq(IrqIndex index) {
   union {
     vfio_irq_set head;
     uint8_t bytes[sizeof(vfio_irq_set) + sizeof(int32_t)];
   } set = {};
   set.head.argsz = sizeof set;
   set.head.flags = VFIO_IRQ_SET_DATA_EVENTFD | VFIO_IRQ_SET_ACTION_TRIGGER;
-  set.head.index = static_cast<uint32_t>(irq_index_);
+  set.head.index = static_cast<uint32_t>(index);
   set.head.start = 0;
   set.head.count = 1;
   const int32_t fd = irq_fd_;
   std::memcpy(set.bytes + sizeof(vfio_irq_set), &fd, sizeof fd);
-  if (int r = kernel_.Ioctl(device_fd_, VFIO_DEVICE_SET_IRQS, &set); r < 0) {
-    ReleaseInterruptFds();
-    return CallFailed("VFIO_DEVICE_SET_IRQS", -r, bdf);
-  }
-  irq_enabled_.store(true);
-  return WDC_STATUS_SUCCESS;
+  return kernel_.Ioctl(device_fd_, VFIO_DEVICE_SET_IRQS, &set);
 }
 
 uint32_t VfioBoard::InterruptWait() {

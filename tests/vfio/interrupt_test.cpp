@@ -1,4 +1,7 @@
 // The interrupt: MSI counts, INTx's mask, and the wake-up of a blocked wait.
+#include <linux/vfio.h>
+
+#include <cerrno>
 #include <thread>
 
 #include "fixture.h"
@@ -35,6 +38,21 @@ TEST_F(VfioTest, IntxStaysMaskedUntilUnmasked) {
   EXPECT_EQ(model.Signals(), 1u);
   Board().InterruptUnmask();
   ASSERT_EQ(model.Signals(), 2u);  // else the wait below would never return
+  EXPECT_EQ(Board().InterruptWait(), 1u);
+}
+
+TEST_F(VfioTest, MsiTheHostCannotEnableFallsBackToIntx) {
+  AddBoard();
+  ASSERT_EQ(OpenBoard(), WDC_STATUS_SUCCESS);
+  ASSERT_TRUE(Board().UsesMsi());
+  model.FailNext(VFIO_DEVICE_SET_IRQS, EINVAL);  // as with pci=nomsi
+  ASSERT_EQ(Board().InterruptAttach(), WDC_STATUS_SUCCESS);
+  EXPECT_FALSE(Board().UsesMsi());
+  bus->Interrupt();
+  EXPECT_EQ(Board().InterruptWait(), 1u);
+  bus->Interrupt();  // masked until the unmask: INTx is what was enabled
+  EXPECT_EQ(model.Signals(), 1u);
+  Board().InterruptUnmask();
   EXPECT_EQ(Board().InterruptWait(), 1u);
 }
 

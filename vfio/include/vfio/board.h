@@ -51,7 +51,7 @@ class VfioBoard final : public wdc::Board {
   // the others go through pread/pwrite in Read and Write.
   wdc::DeviceWindow Window(uint32_t bar) override;
 
-  // The interrupt: MSI when the board offers it, else INTx. Attach forgets interrupts raised
+  // The interrupt: MSI when the board offers it and the host can enable it, else INTx. Attach forgets interrupts raised
   // before it. InterruptWait blocks until the board interrupts and returns how many interrupts
   // the wait covers (>= 1), or 0 once InterruptDetach was called (and on every later wait until
   // the next attach). After an INTx interrupt the line stays masked until InterruptUnmask,
@@ -98,6 +98,7 @@ class VfioBoard final : public wdc::Board {
   WdcStatus SetBusMaster(bool on);
   WdcStatus MapDma(void* vaddr, uint64_t bytes, wdc::DmaDir dir, uint64_t* iova);
   void ReleaseInterruptFds();
+  int EnableIrq(IrqIndex index);  // signals irq_fd_; 0 or -errno
   bool BarAccessOk(uint32_t bar, uint64_t offset, uint32_t width, WdcStatus* status) const;
 
   Kernel& kernel_;
@@ -118,7 +119,8 @@ class VfioBoard final : public wdc::Board {
   uint64_t next_cookie_ = 1;
   uint64_t pinned_bytes_ = 0;
 
-  IrqIndex irq_index_ = kNoIrq;
+  IrqIndex irq_index_ = kNoIrq;  // MSI when the board offers it, until enabling it fails
+  bool has_intx_ = false;
   int irq_fd_ = -1;   // signalled by the kernel on each interrupt
   int stop_fd_ = -1;  // signalled by InterruptDetach
   std::atomic<bool> irq_enabled_{false};
