@@ -7,6 +7,7 @@ set -euo pipefail
 purpose=${1:-test}
 
 packages=(cmake ninja-build g++)
+lean=()  # installed without their recommended packages
 case "$purpose" in
   run) ;;
   test)
@@ -15,6 +16,9 @@ case "$purpose" in
     # its cases: wine64 runs 64-bit programs, wine brings wine, wineserver and wineboot.
     packages+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
                g++-mingw-w64-x86-64-posix wine64 wine)
+    # The virtual-machine test (scripts/vm-test.sh): QEMU, and busybox for the guest. The guest
+    # kernel is fetched by the script itself.
+    lean+=(qemu-system-x86 busybox-static)
     ;;
   *)
     echo "usage: scripts/setup.sh [run|test]" >&2
@@ -22,14 +26,19 @@ case "$purpose" in
     ;;
 esac
 
-missing=()
+missing=() missing_lean=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
-if ((${#missing[@]})); then
-  echo "setup: installing ${missing[*]}"
+for p in "${lean[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing_lean+=("$p")
+done
+if ((${#missing[@]} + ${#missing_lean[@]})); then
+  echo "setup: installing ${missing[*]} ${missing_lean[*]}"
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+  install=("${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq)
+  if ((${#missing[@]})); then "${install[@]}" "${missing[@]}"; fi
+  if ((${#missing_lean[@]})); then "${install[@]}" --no-install-recommends "${missing_lean[@]}"; fi
 fi
