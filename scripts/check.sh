@@ -16,7 +16,7 @@ for preset in release asan tsan; do
   if [ "$preset" = release ]; then
     ctest --preset "$preset" -j "$jobs" --timeout 1500 -LE 'sweep|wine|e2e'
     ctest --preset "$preset" -j $((3 * jobs)) --timeout 1500 -L 'e2e'
-    # One complete sweep, both passes on a healthy board (about 10 minutes); the fault sweeps
+    # One complete sweep, both passes on a healthy board (about 2.5 minutes); the fault sweeps
     # take as long each and run with `ctest --preset release -L sweep`.
     ctest --preset "$preset" --timeout 3600 -R '^SweepIntegrity\.HealthyBoardBothPassesComplete$'
   else

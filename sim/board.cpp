@@ -1,6 +1,7 @@
 #include "board.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/platform.h"
 #include "link_model.h"
@@ -102,8 +103,15 @@ WdcStatus SimBoard::Write(uint32_t bar, uint64_t offset, uint32_t width, uint64_
 }
 
 WdcStatus SimBoard::RegisterAccess(uint64_t offset, uint32_t width, bool write, uint64_t* value) {
-  std::lock_guard<std::mutex> lock(mu_);
-  regs_.Access(static_cast<uint32_t>(offset), width, write, value);
+  bool started = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    regs_.Access(static_cast<uint32_t>(offset), width, write, value);
+    started = std::exchange(ch0_started_, false);
+  }
+  // A channel-0 start is served here, on the writer's thread: no hand-off to the engine. When
+  // another thread is serving, the engine takes it.
+  if (started && !ch0_.Serve()) Kick();
   return WDC_STATUS_SUCCESS;
 }
 
@@ -123,7 +131,7 @@ void SimBoard::StopRuns(uint64_t now) {
 }
 
 void SimBoard::OnStart(uint32_t v) {
-  if ((v & (1u << DMA_CH_INTEGRITY)) && ch0_.Latch()) Kick();
+  if ((v & (1u << DMA_CH_INTEGRITY)) && ch0_.Latch()) ch0_started_ = true;
   if (v & (1u << DMA_CH_SG_DEST)) sg_.Arm(DMA_CH_SG_DEST);
   if (v & (1u << DMA_CH_SG_SOURCE)) sg_.Arm(DMA_CH_SG_SOURCE);
 }
@@ -219,7 +227,7 @@ void SimBoard::EngineMain() {
   for (;;) {
     if (stop_.load(std::memory_order_seq_cst)) return;
     uint64_t next_due = platform::Doorbell::kForever;
-    bool did = ch0_.Service();
+    bool did = ch0_.Serve();
     did = runs_.Service(&next_due) || did;
     did = sg_.Service(&next_due) || did;
     const uint64_t now = platform::NowNs();

@@ -4,12 +4,14 @@
 //
 // Threads. The caller's threads come in through the library: BAR and register accesses, DMA
 // maps, the interrupt's attach and detach, the audit. The engine thread (EngineMain) moves
-// bytes for every channel and raises the interrupt. The library's interrupt thread waits on
-// the interrupt line and, between waits, reads registers for the transfer list like a caller.
+// bytes for every channel and raises the interrupt; a channel-0 transfer is served by the
+// thread that started it, right after its register write, unless another thread is serving
+// channel 0 (then the engine serves it). The library's interrupt thread waits on the interrupt
+// line and, between waits, reads registers for the transfer list like a caller.
 //
 // Locks. mu_ guards the register block and the state of every unit; the register hooks run
 // with it held, and the engine takes it to plan a job and again to account for it, never while
-// it copies. The bus map's own lock is held for every copy into or out of host memory and
+// it copies. Channel 0's serving lock comes before mu_. The bus map's own lock is held for every copy into or out of host memory and
 // for every check of a bus range. Order: mu_ before the bus map's lock, never the reverse.
 // BAR0's cells, the interrupt line and the engine's doorbell are lock-free.
 //
@@ -111,6 +113,7 @@ class SimBoard final : public wdc::Board, private RegisterHooks {
   Completions completions_;   // guarded by mu_
   bool reset_armed_ = false;  // guarded by mu_; RESET_CTRL holds 1: the reset acts at its 0
   bool run_at_close_ = false; // guarded by mu_; a run was going when the board was closed
+  bool ch0_started_ = false;  // guarded by mu_; the register write being made latched a start
   // Guarded by mu_, but for each unit's engine-only scratch and the atomics its header names.
   Channel0 ch0_;
   BulkRuns runs_;

@@ -18,7 +18,16 @@ void Channel0::Reset() {
   count_.store(0, std::memory_order_seq_cst);
 }
 
-bool Channel0::Service() {
+bool Channel0::Serve() {
+  if (count_.load(std::memory_order_seq_cst) == 0) return false;
+  std::unique_lock<std::mutex> serving(serve_mu_, std::try_to_lock);
+  if (!serving.owns_lock()) return false;
+  bool did = false;
+  while (ServeOne()) did = true;
+  return did;
+}
+
+bool Channel0::ServeOne() {
   Job job;
   uint64_t gen;
   if (count_.load(std::memory_order_seq_cst) == 0) return false;

@@ -1,8 +1,9 @@
 // Channel 0: single transfers between BAR0 and host memory, with the DMA_WORD_COUNT protocol.
 // A start latches the channel's address and control word, as the controller does, and waits
 // in a queue in order; a host that outpaces the engine by more than the queue loses starts (an
-// error). The engine takes one start at a time, moves the bytes, counts the words and
-// completes.
+// error). One start at a time is taken, its bytes moved, its words counted and completed: at
+// once by the thread that wrote DMA_START, as soon as its register write is done (a copy of at
+// most 4 KiB), or by the engine when another thread is serving the queue.
 #pragma once
 
 #include <atomic>
@@ -34,8 +35,10 @@ class Channel0 {
   bool Latch();
   void Reset();  // forgets the waiting starts and drops a transfer in flight
 
-  // The engine thread: serves the oldest start, if any; false when none waited.
-  bool Service();
+  // Any thread, without the board's lock: serves the waiting starts in order, until none is
+  // left. One thread serves at a time; false when none was served here (none waited, or
+  // another thread is serving: a start latched meanwhile must then be handed to the engine).
+  bool Serve();
 
  private:
   struct Job {
@@ -60,6 +63,9 @@ class Channel0 {
   // Bumped under mu_ by Reset; the engine reads it when it takes a start and drops the
   // transfer when it has changed by the time it copies or completes.
   std::atomic<uint64_t> gen_{0};
+  std::mutex serve_mu_;  // held by the thread that serves; taken before mu_
+
+  bool ServeOne();  // the oldest start, if any; false when none waited
 };
 
 }  // namespace sim
