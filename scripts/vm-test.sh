@@ -86,7 +86,7 @@ else
   if [ "$boot" = nomsi ]; then
     run interrupt intx
   else
-    run scan-open
+    run scan-open $edu
     run bar0
     run dma
     run interrupt msi

@@ -199,10 +199,11 @@ void NoIommu(const std::string&) {
   Check(std::string(Stat2Str(s)).find("intel_iommu=on") != std::string::npos, Stat2Str(s));
 }
 
-// The scan finds edu, the information gives BAR0's size, the open claims the device: another
-// process cannot open it meanwhile.
-void ScanOpen(const std::string&) {
+// The scan finds edu at BDF (as sysfs names it), the information gives BAR0's size, the open
+// claims the device: another process cannot open it meanwhile.
+void ScanOpen(const std::string& bdf) {
   Edu edu;
+  Check(Bdf(edu.info().pciSlot) == bdf, "the scan found edu at " + Bdf(edu.info().pciSlot));
   bool bar0 = false;
   for (uint32_t i = 0; i < edu.info().dwNumItems; ++i) {
     const WdcResourceItem& item = edu.info().item[i];
