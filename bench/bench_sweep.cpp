@@ -31,7 +31,8 @@ class Board {
       return;
     info.pciSlot = scan.deviceSlot[0];
     if (WDC_PciGetDeviceInfo(&info) != WDC_STATUS_SUCCESS ||
-        WDC_PciDeviceOpen(&handle_, &info, nullptr, nullptr, nullptr, nullptr) != WDC_STATUS_SUCCESS)
+        WDC_PciDeviceOpen(&handle_, &info, nullptr, nullptr, nullptr, nullptr) !=
+            WDC_STATUS_SUCCESS)
       handle_ = nullptr;
   }
   ~Board() {

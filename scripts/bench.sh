@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 cmake --preset bench >/dev/null
 cmake --build --preset bench >/dev/null
 bin=build/bench/bench
-median() {  # benchmark binary, filter: "name value" lines of the medians, as JSON is parsed
+median() {  # binary, filter: a line per median: its name, real time and counters (JSON)
   "$bin/$1" --benchmark_filter="$2" --benchmark_repetitions=5 --benchmark_min_time=0.2 \
     --benchmark_report_aggregates_only=true --benchmark_format=json 2>/dev/null |
     python3 -c '
@@ -45,7 +45,8 @@ for line in sys.stdin:
     name, _, counters = line.split(" ", 2)
     c = json.loads(counters)
     if "pause:1" in name:
-        print("  write pass, pause on:  %.3f of the pause limit (goal >= 0.98)" % c["share_of_pause_limit"])
+        share = c["share_of_pause_limit"]
+        print("  write pass, pause on:  %.3f of the pause limit (goal >= 0.98)" % share)
     elif "write:1" in name:
         print("  write pass, pause=off: %.0f s for the pass (goal <= 60)" % c["pass_s"])
     else:

@@ -17,20 +17,27 @@ cache=${FPGA_DIAG_VM_CACHE:-$HOME/.cache/fpga-diag/vm}
 timeout_s=${FPGA_DIAG_VM_TIMEOUT:-180}
 
 for tool in qemu-system-x86_64 busybox apt-get dpkg; do
-  command -v "$tool" >/dev/null || { echo "vm-test: $tool is missing (scripts/setup.sh test)" >&2; exit 1; }
+  command -v "$tool" >/dev/null ||
+    { echo "vm-test: $tool is missing (scripts/setup.sh test)" >&2; exit 1; }
 done
 cmake --build "$build" --target vm-guest fpga-diag-static >/dev/null
 
 # ---- The guest kernel: the image the cloud meta package depends on today ---------------------
-pkg=$(apt-cache depends linux-image-cloud-amd64 | awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
-[ -n "$pkg" ] || { echo "vm-test: apt knows no linux-image-cloud-amd64 (apt-get update?)" >&2; exit 1; }
+pkg=$(apt-cache depends linux-image-cloud-amd64 |
+      awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+if [ -z "$pkg" ]; then
+  echo "vm-test: apt knows no linux-image-cloud-amd64 (apt-get update?)" >&2
+  exit 1
+fi
 kver=${pkg#linux-image-}
 kdir=$cache/$pkg
 if [ ! -f "$kdir/boot/vmlinuz-$kver" ]; then
   echo "vm-test: fetching $pkg"
   mkdir -p "$cache"
   fetch=$(mktemp -d)
-  (cd "$fetch" && apt-get download -q "$pkg" 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
+  # As root apt warns that it fetched without its sandbox user: that is expected here.
+  (cd "$fetch" && apt-get download -q "$pkg" 2>&1 |
+     grep -v '^W: Download is performed unsandboxed' || true)
   rm -rf "$kdir.part"
   dpkg -x "$fetch"/*.deb "$kdir.part"
   rm -rf "$fetch" "$kdir"

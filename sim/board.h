@@ -11,8 +11,9 @@
 //
 // Locks. mu_ guards the register block and the state of every unit; the register hooks run
 // with it held, and the engine takes it to plan a job and again to account for it, never while
-// it copies. Channel 0's serving lock comes before mu_. The bus map's own lock is held for every copy into or out of host memory and
-// for every check of a bus range. Order: mu_ before the bus map's lock, never the reverse.
+// it copies. The bus map's own lock (or that of the host side's memory) is held for every copy
+// into or out of host memory and for every check of a bus range. Order: channel 0's serving
+// lock, then mu_, then the bus map's lock; never the reverse.
 // BAR0's cells, the interrupt line and the engine's doorbell are lock-free.
 //
 // Stopping work in flight. Each unit with work in flight (channel 0, the bulk runs, the

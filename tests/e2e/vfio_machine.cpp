@@ -37,8 +37,8 @@ TEST(E2eRealBoards, ABoardNotBoundToVfioPciIsNamedWithItsDriverAndTheRebind) {
   const std::string other = OpenFailureText("driver=pci-stub", WDC_STATUS_NOT_BOUND);
   EXPECT_THAT(other, HasSubstr("bound to the driver pci-stub"));
   EXPECT_THAT(other, HasSubstr(std::string("driverctl set-override ") + kBoard + " vfio-pci"));
-  EXPECT_THAT(other, HasSubstr(std::string("echo ") + kBoard + " > /sys/bus/pci/devices/" +
-                               kBoard + "/driver/unbind"));
+  EXPECT_THAT(other, HasSubstr(std::string("echo ") + kBoard + " > /sys/bus/pci/devices/" + kBoard +
+                               "/driver/unbind"));
   const std::string none = OpenFailureText("driver=", WDC_STATUS_NOT_BOUND);
   EXPECT_THAT(none, HasSubstr("bound to no driver"));
   EXPECT_THAT(none, HasSubstr("driver_override"));
@@ -70,10 +70,9 @@ TEST(E2eRealBoards, AMemoryLockLimitTooLowFailsTheBackloopLockWithTheLimitNamed)
   RunSpec desc = Utility("pause=off", {KeyAtFirstSize()});
   desc.exe = FPGA_DIAG_VFIO_SIM_EXE;
   desc.env = {"FPGA_VFIO_MODEL=memlock=8192"};
-  const Verdict v =
-      CheckRun(RunProgram(desc), UntilIntegrity() + SizeLine(4096) + Interrupted() +
-                                     Performance() + BackloopHeading() +
-                                     SgLockFailure(AnyText(WDC_STATUS_LOCK_LIMIT)));
+  const Verdict v = CheckRun(RunProgram(desc), UntilIntegrity() + SizeLine(4096) + Interrupted() +
+                                                   Performance() + BackloopHeading() +
+                                                   SgLockFailure(AnyText(WDC_STATUS_LOCK_LIMIT)));
   E2E_EXPECT_VERDICT(v);
   if (v.ok) {
     EXPECT_THAT(v.captures.back(), HasSubstr("`ulimit -l` is 8192 (KiB)"));

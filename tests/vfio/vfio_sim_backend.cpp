@@ -87,8 +87,7 @@ class AuditedBoard final : public wdc::Board {
   WdcStatus DmaAllocContig(uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) override {
     return board_.DmaAllocContig(bytes, dir, out);
   }
-  WdcStatus DmaMapUser(void* host, uint32_t bytes, wdc::DmaDir dir,
-                       wdc::DmaMapping* out) override {
+  WdcStatus DmaMapUser(void* host, uint32_t bytes, wdc::DmaDir dir, wdc::DmaMapping* out) override {
     return board_.DmaMapUser(host, bytes, dir, out);
   }
   void DmaUnmap(wdc::DmaMapping* mapping) override { board_.DmaUnmap(mapping); }

@@ -43,9 +43,8 @@ std::unique_ptr<wdc::Backend> wdc::CreateBackend(std::string*) {
 namespace {
 
 constexpr uint32_t kEduVendor = 0x1234, kEduDevice = 0x11e8;
-constexpr uint32_t kId = 0x00, kLive = 0x04, kIrqStatus = 0x24, kIrqRaise = 0x60,
-                   kIrqAck = 0x64, kDmaSrc = 0x80, kDmaDst = 0x88, kDmaCount = 0x90,
-                   kDmaCmd = 0x98;
+constexpr uint32_t kId = 0x00, kLive = 0x04, kIrqStatus = 0x24, kIrqRaise = 0x60, kIrqAck = 0x64,
+                   kDmaSrc = 0x80, kDmaDst = 0x88, kDmaCount = 0x90, kDmaCmd = 0x98;
 constexpr uint64_t kEduBuffer = 0x40000;
 constexpr uint32_t kDmaBytes = 4095;  // QEMU 7.2's edu aborts on a full 4096 at 0x40000
 constexpr uint64_t kDmaMask = uint64_t{1} << 28;
@@ -66,8 +65,7 @@ std::string Hex(uint64_t v) {
 }
 
 void CheckStatus(WdcStatus status, const std::string& call) {
-  Check(status == WDC_STATUS_SUCCESS,
-        call + ": " + Hex(status) + " " + Stat2Str(status));
+  Check(status == WDC_STATUS_SUCCESS, call + ": " + Hex(status) + " " + Stat2Str(status));
 }
 
 // The library opened and edu opened, as the utility opens its board.
@@ -86,7 +84,9 @@ class Edu {
     if (handle_) WDC_PciDeviceClose(handle_);
     if (open_) WDC_DriverClose();
   }
-  WdcStatus Open() { return WDC_PciDeviceOpen(&handle_, &info_, nullptr, nullptr, nullptr, nullptr); }
+  WdcStatus Open() {
+    return WDC_PciDeviceOpen(&handle_, &info_, nullptr, nullptr, nullptr, nullptr);
+  }
   void MustOpen() { CheckStatus(Open(), "WDC_PciDeviceOpen"); }
   // The close, with its status: what the ledger found left.
   WdcStatus Close() {
@@ -118,6 +118,15 @@ class Edu {
     for (int i = 0; i < 100 && (Read32(kDmaCmd) & 1u); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     Check((Read32(kDmaCmd) & 1u) == 0, "edu's DMA did not finish within 2 s");
+  }
+
+  // A contiguous buffer of `bytes` locked for `dir` (DMA_OPT_TO_DEVICE or _FROM_DEVICE).
+  WdcDmaRecord* LockContig(uint32_t dir, uint32_t bytes, uint8_t** host) {
+    void* buf = nullptr;
+    WdcDmaRecord* r = nullptr;
+    CheckStatus(WDC_DMAContigBufLock(handle_, &buf, dir, bytes, &r), "WDC_DMAContigBufLock");
+    *host = static_cast<uint8_t*>(buf);
+    return r;
   }
 
   WdcDeviceHandle handle() const { return handle_; }
@@ -264,19 +273,18 @@ void Bar0(const std::string&) {
 void Dma(const std::string&) {
   Edu edu;
   edu.MustOpen();
-  void* contig[2] = {};
+  uint8_t* contig[2] = {};
   WdcDmaRecord* c[2] = {};  // [0] edu reads it, [1] edu writes it
   std::vector<uint8_t> user(2 * 3 * 4096);
   uint8_t* sg[2] = {user.data() + 4096 - 100, user.data() + 4 * 4096 - 100};  // across a page
   WdcDmaRecord* g[2] = {};
   const uint32_t dir[2] = {DMA_OPT_TO_DEVICE, DMA_OPT_FROM_DEVICE};
   for (int i = 0; i < 2; ++i) {
-    CheckStatus(WDC_DMAContigBufLock(edu.handle(), &contig[i], dir[i], kDmaBytes, &c[i]),
-                "WDC_DMAContigBufLock");
+    c[i] = edu.LockContig(dir[i], kDmaBytes, &contig[i]);
     CheckStatus(WDC_DMASGBufLock(edu.handle(), sg[i], dir[i], kDmaBytes, &g[i]),
                 "WDC_DMASGBufLock");
-    Check(g[i]->dwPages == 2, "a scatter/gather lock has " + std::to_string(g[i]->dwPages) +
-                                  " pages");
+    Check(g[i]->dwPages == 2,
+          "a scatter/gather lock has " + std::to_string(g[i]->dwPages) + " pages");
     Check(g[i]->Page[0].pPhysicalAddr + g[i]->Page[0].dwBytes == g[i]->Page[1].pPhysicalAddr,
           "the scatter/gather pages are not consecutive on the bus");
   }
@@ -296,10 +304,8 @@ void Dma(const std::string&) {
     CheckStatus(WDC_DMASyncIo(dst), "WDC_DMASyncIo");
     Check(std::memcmp(to, from, kDmaBytes) == 0, what + " lost bytes");
   };
-  through_edu(static_cast<uint8_t*>(contig[0]), c[0], sg[1], g[1], 1,
-              "contiguous -> edu -> scatter/gather");
-  through_edu(sg[0], g[0], static_cast<uint8_t*>(contig[1]), c[1], 77,
-              "scatter/gather -> edu -> contiguous");
+  through_edu(contig[0], c[0], sg[1], g[1], 1, "contiguous -> edu -> scatter/gather");
+  through_edu(sg[0], g[0], contig[1], c[1], 77, "scatter/gather -> edu -> contiguous");
   for (WdcDmaRecord* r : {c[0], c[1], g[0], g[1]}) CheckStatus(WDC_DMABufUnlock(r), "unlock");
   Check(edu.Close() == WDC_STATUS_SUCCESS, "the close found resources left");
 }
@@ -355,19 +361,17 @@ void Interrupt(const std::string& kind) {
 void Isolation(const std::string&) {
   Edu edu;
   edu.MustOpen();
-  void* buf = nullptr;
-  WdcDmaRecord* r = nullptr;
-  CheckStatus(WDC_DMAContigBufLock(edu.handle(), &buf, DMA_OPT_FROM_DEVICE, 4096, &r),
-              "WDC_DMAContigBufLock");
+  uint8_t* buf = nullptr;
+  WdcDmaRecord* r = edu.LockContig(DMA_OPT_FROM_DEVICE, 4096, &buf);
   std::memset(buf, 0x5A, 4096);
   constexpr uint64_t kStray = 0x0F000000;  // below edu's mask, far above what was locked
   Check(r->Page[0].pPhysicalAddr + 4096 <= kStray, "the lock reaches the stray address");
   edu.Dma(kStray, true, kDmaBytes);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  const auto* p = static_cast<const uint8_t*>(buf);
-  for (uint32_t i = 0; i < 4096; ++i) Check(p[i] == 0x5A, "a locked byte changed");
+  for (uint32_t i = 0; i < 4096; ++i) Check(buf[i] == 0x5A, "a locked byte changed");
   const std::string log = KernelLog();
-  Check(log.find("DMAR") != std::string::npos && log.find("fault addr 0xf000000") != std::string::npos,
+  Check(log.find("DMAR") != std::string::npos &&
+            log.find("fault addr 0xf000000") != std::string::npos,
         "no DMAR fault at 0xf000000 in the kernel log");
   CheckStatus(WDC_DMABufUnlock(r), "WDC_DMABufUnlock");
   Check(edu.Close() == WDC_STATUS_SUCCESS, "the close found resources left");
@@ -380,10 +384,8 @@ void Ledger(const std::string&) {
   {
     Edu edu;
     edu.MustOpen();
-    void* buf = nullptr;
-    WdcDmaRecord* r = nullptr;
-    CheckStatus(WDC_DMAContigBufLock(edu.handle(), &buf, DMA_OPT_TO_DEVICE, 4096, &r),
-                "WDC_DMAContigBufLock");
+    uint8_t* buf = nullptr;
+    WdcDmaRecord* r = edu.LockContig(DMA_OPT_TO_DEVICE, 4096, &buf);
     Check(WDC_DMABufUnlock(r) != WDC_STATUS_SUCCESS, "the forced unlock failure did not come");
     const WdcStatus s = edu.Close();
     Check(s == WDC_STATUS_RESOURCES_LEFT, "the close returned " + Hex(s));
@@ -407,10 +409,8 @@ void Kill(const std::string&) {
     try {
       Edu edu;
       edu.MustOpen();
-      void* buf = nullptr;
-      WdcDmaRecord* r = nullptr;
-      CheckStatus(WDC_DMAContigBufLock(edu.handle(), &buf, DMA_OPT_FROM_DEVICE, 4096, &r),
-                  "lock");
+      uint8_t* buf = nullptr;
+      WdcDmaRecord* r = edu.LockContig(DMA_OPT_FROM_DEVICE, 4096, &buf);
       edu.Write64(kDmaSrc, kEduBuffer);
       edu.Write64(kDmaDst, r->Page[0].pPhysicalAddr);
       edu.Write64(kDmaCount, kDmaBytes);
@@ -434,14 +434,9 @@ void Kill(const std::string&) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // edu's DMA lands meanwhile
   Edu edu;
   edu.MustOpen();
-  void* buf[2] = {};
-  WdcDmaRecord* r[2] = {};
-  CheckStatus(WDC_DMAContigBufLock(edu.handle(), &buf[0], DMA_OPT_TO_DEVICE, 4096, &r[0]),
-              "WDC_DMAContigBufLock");
-  CheckStatus(WDC_DMAContigBufLock(edu.handle(), &buf[1], DMA_OPT_FROM_DEVICE, 4096, &r[1]),
-              "WDC_DMAContigBufLock");
-  auto* from = static_cast<uint8_t*>(buf[0]);
-  auto* to = static_cast<uint8_t*>(buf[1]);
+  uint8_t *from = nullptr, *to = nullptr;
+  WdcDmaRecord* r[2] = {edu.LockContig(DMA_OPT_TO_DEVICE, 4096, &from),
+                        edu.LockContig(DMA_OPT_FROM_DEVICE, 4096, &to)};
   FillPattern(from, kDmaBytes, 5);
   std::memset(to, 0, 4096);
   edu.Dma(r[0]->Page[0].pPhysicalAddr, false, kDmaBytes);
@@ -493,10 +488,18 @@ void Permission(const std::string&) {
 
 int main(int argc, char** argv) {
   const std::map<std::string, void (*)(const std::string&)> cases = {
-      {"not-bound", NotBound}, {"no-iommu", NoIommu},   {"scan-open", ScanOpen},
-      {"bar0", Bar0},          {"dma", Dma},            {"interrupt", Interrupt},
-      {"isolation", Isolation}, {"ledger", Ledger},     {"kill", Kill},
-      {"memlock", Memlock},    {"permission", Permission}, {"busy", Busy},
+      {"not-bound", NotBound},
+      {"no-iommu", NoIommu},
+      {"scan-open", ScanOpen},
+      {"bar0", Bar0},
+      {"dma", Dma},
+      {"interrupt", Interrupt},
+      {"isolation", Isolation},
+      {"ledger", Ledger},
+      {"kill", Kill},
+      {"memlock", Memlock},
+      {"permission", Permission},
+      {"busy", Busy},
   };
   if (argc < 2 || !cases.count(argv[1])) {
     std::fprintf(stderr, "usage: vm-guest CASE [ARG]; cases:");
