@@ -123,11 +123,15 @@ boot() {  # name, cases it runs, extra kernel arguments, extra QEMU arguments...
   shift 3
   local log=$work/$name.log
   echo "=== boot $name"
-  local status=0
+  local status=0 started=$SECONDS
   timeout "$timeout_s" qemu-system-x86_64 -machine q35,accel=tcg -cpu max -m 512 -nographic \
     -no-reboot -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$work/initrd.gz" \
     -append "console=ttyS0 panic=-1 fdvm.boot=$name $append" "$@" -device edu </dev/null \
     | tr -d '\r' | tee "$log" || status=$?
+  local init
+  init=$(sed -n 's/^\[ *\([0-9.]*\)\] Run \/init as init process.*/\1/p' "$log" | head -n 1)
+  echo "boot $name: init reached ${init:-never} s after the kernel started; $((SECONDS - started)) s in all" |
+    tee -a "$work/times"
   if ! grep -q '^guest: done' "$log"; then
     echo "FAIL boot $name: the guest did not finish (status $status)"
     fail=$((fail + 1))
@@ -147,6 +151,7 @@ boot nomsi 3 "intel_iommu=on pci=nomsi" -device intel-iommu,intremap=on
 boot noiommu 1 ""
 
 echo "=== results"
+cat "$work/times"
 grep -h -E '^(PASS|FAIL) ' "$work"/*.log || true
 echo "$pass passed, $fail failed"
 [ "$fail" -eq 0 ] && [ "$pass" -gt 0 ]

@@ -1,7 +1,7 @@
 // The guest's test program: the library's public operations over the VFIO backend, against
 // QEMU's educational PCI device (edu) under a real Linux kernel, its vfio-pci driver and an
 // emulated IOMMU. scripts/vm-test.sh boots the guest, whose init runs `vm-guest CASE [ARG]`
-// for each case; every case prints "PASS CASE" or "FAIL CASE: why" and exits 0 or 1.
+// for each case; every case prints "PASS CASE (T s)" or "FAIL CASE: why (T s)" and exits 0 or 1.
 //
 // edu's BAR0: 0x00 identification (0x010000ed), 0x04 liveness (reads the inverse of what was
 // written), 0x24 interrupt status, 0x60 raise, 0x64 acknowledge; DMA source 0x80, destination
@@ -510,12 +510,16 @@ int main(int argc, char** argv) {
   std::string name = argv[1];
   const std::string arg = argc > 2 ? argv[2] : "";
   if (!arg.empty()) name += " " + arg;
+  const auto start = std::chrono::steady_clock::now();
+  auto seconds = [start] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
   try {
     cases.at(argv[1])(arg);
   } catch (const Failure& f) {
-    std::printf("FAIL %s: %s\n", name.c_str(), f.why.c_str());
+    std::printf("FAIL %s: %s (%.2f s)\n", name.c_str(), f.why.c_str(), seconds());
     return 1;
   }
-  std::printf("PASS %s\n", name.c_str());
+  std::printf("PASS %s (%.2f s)\n", name.c_str(), seconds());
   return 0;
 }
