@@ -12,7 +12,7 @@ for preset in release asan tsan; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
   # The end-to-end cases mostly wait (for the board's timed runs, for their keys), so they run
-  # three to a core in release and two under the sanitizers; the rest one to a core.
+  # three to a core; the rest one to a core.
   if [ "$preset" = release ]; then
     ctest --preset "$preset" -j "$jobs" --timeout 1500 -LE 'sweep|wine|e2e'
     ctest --preset "$preset" -j $((3 * jobs)) --timeout 1500 -L 'e2e'
@@ -21,7 +21,7 @@ for preset in release asan tsan; do
     ctest --preset "$preset" --timeout 3600 -R '^SweepIntegrity\.HealthyBoardBothPassesComplete$'
   else
     ctest --preset "$preset" -j "$jobs" --timeout 1500 -LE 'sweep|wine|link|e2e'
-    ctest --preset "$preset" -j $((2 * jobs)) --timeout 1500 -L 'e2e'
+    ctest --preset "$preset" -j $((3 * jobs)) --timeout 1500 -L 'e2e'
   fi
 done
 
