@@ -567,39 +567,23 @@ Device* KernelModel::DeviceOf(int fd) {
 
 // A BAR is reached without the model's lock, as the kernel serialises nothing there: the
 // device may act on the access and in doing so use its bus (DMA, its interrupt).
-long KernelModel::Pread(int fd, void* buf, size_t bytes, uint64_t offset) {
+long KernelModel::RegionAccess(int fd, void* buf, size_t bytes, uint64_t offset, bool write) {
+  const char* call = write ? "pwrite" : "pread";
   const uint32_t index = static_cast<uint32_t>(offset >> kRegionShift);
   const uint64_t at = offset & ((uint64_t{1} << kRegionShift) - 1);
   Device* d;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    Count("pread");
-    if (int err = Injected("pread")) return -err;
+    Count(call);
+    if (int err = Injected(call)) return -err;
     d = DeviceOf(fd);
     if (d == nullptr) return -EINVAL;
     if (index == VFIO_PCI_CONFIG_REGION_INDEX) {
       if (at + bytes > 256) return -EINVAL;
-      std::memcpy(buf, d->Config() + at, bytes);
-      return static_cast<long>(bytes);
-    }
-  }
-  if (index > VFIO_PCI_BAR5_REGION_INDEX || at + bytes > d->BarBytes(index)) return -EINVAL;
-  d->BarRead(index, at, buf, bytes);
-  return static_cast<long>(bytes);
-}
-
-long KernelModel::Pwrite(int fd, const void* buf, size_t bytes, uint64_t offset) {
-  const uint32_t index = static_cast<uint32_t>(offset >> kRegionShift);
-  const uint64_t at = offset & ((uint64_t{1} << kRegionShift) - 1);
-  Device* d;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    Count("pwrite");
-    if (int err = Injected("pwrite")) return -err;
-    d = DeviceOf(fd);
-    if (d == nullptr) return -EINVAL;
-    if (index == VFIO_PCI_CONFIG_REGION_INDEX) {
-      if (at + bytes > 256) return -EINVAL;
+      if (!write) {
+        std::memcpy(buf, d->Config() + at, bytes);
+        return static_cast<long>(bytes);
+      }
       const bool was = d->Config()[4] & 0x4;
       std::memcpy(d->Config() + at, buf, bytes);
       const bool now = d->Config()[4] & 0x4;
@@ -608,8 +592,19 @@ long KernelModel::Pwrite(int fd, const void* buf, size_t bytes, uint64_t offset)
     }
   }
   if (index > VFIO_PCI_BAR5_REGION_INDEX || at + bytes > d->BarBytes(index)) return -EINVAL;
-  d->BarWrite(index, at, buf, bytes);
+  if (write)
+    d->BarWrite(index, at, buf, bytes);
+  else
+    d->BarRead(index, at, buf, bytes);
   return static_cast<long>(bytes);
+}
+
+long KernelModel::Pread(int fd, void* buf, size_t bytes, uint64_t offset) {
+  return RegionAccess(fd, buf, bytes, offset, false);
+}
+
+long KernelModel::Pwrite(int fd, const void* buf, size_t bytes, uint64_t offset) {
+  return RegionAccess(fd, const_cast<void*>(buf), bytes, offset, true);
 }
 
 // ---- Eventfds, poll, limits: the real ones -------------------------------------------------
@@ -625,28 +620,19 @@ int KernelModel::EventFd(unsigned int initval, int flags) {
 }
 
 int KernelModel::Poll(struct pollfd* fds, size_t count, int timeout_ms) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    Count("poll");
-  }
+  CountLocked("poll");
   const int r = ::poll(fds, static_cast<nfds_t>(count), timeout_ms);
   return r < 0 ? -errno : r;
 }
 
 long KernelModel::Read(int fd, void* buf, size_t bytes) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    Count("read");
-  }
+  CountLocked("read");
   const ssize_t r = ::read(fd, buf, bytes);
   return r < 0 ? -errno : static_cast<long>(r);
 }
 
 long KernelModel::Write(int fd, const void* buf, size_t bytes) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    Count("write");
-  }
+  CountLocked("write");
   const ssize_t r = ::write(fd, buf, bytes);
   return r < 0 ? -errno : static_cast<long>(r);
 }

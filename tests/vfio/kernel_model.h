@@ -137,7 +137,13 @@ class KernelModel final : public vfio::Kernel {
 
   int Injected(const std::string& call);  // the errno to fail with, or 0
   Device* DeviceOf(int fd);               // the device an fd opens, or null
-  void Count(const std::string& call) { ++calls_[call]; }
+  void Count(const std::string& call) { ++calls_[call]; }  // with mu_ held
+  void CountLocked(const std::string& call) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Count(call);
+  }
+  // pread (write false) or pwrite of a region of a device fd.
+  long RegionAccess(int fd, void* buf, size_t bytes, uint64_t offset, bool write);
   int NewFd(Kind kind, int id);
   bool Viable(int group) const;
   int ContainerIoctl(Container& c, unsigned long request, void* arg, unsigned long value);
