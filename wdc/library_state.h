@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "wdc/wdc_lib.h"
@@ -76,7 +77,8 @@ struct alignas(256) DeviceSlot {
 };
 static_assert((sizeof(DeviceSlot) & (sizeof(DeviceSlot) - 1)) == 0,
               "slot lookup divides by a power of two");
-static_assert(offsetof(DeviceSlot, pub) == 0, "a handle is the slot's address");
+static_assert(offsetof(DeviceSlot, pub) == 0 && std::is_standard_layout_v<DeviceSlot>,
+              "a handle is the slot's address");
 
 // A locked DMA buffer. The record handed out is `pub`, whose page list is the mapping's.
 struct DmaBuffer {
@@ -91,14 +93,23 @@ extern bool g_fail_armed[kOpCount];  // an FPGA_SIM fail= rule names this operat
 extern std::atomic<bool> g_open;
 extern bool g_sleep_enabled;
 
-// The handle's slot when it points at a live device record, else null. Never reads through
-// the handle itself.
-inline DeviceSlot* FindDevice(WdcDeviceHandle handle) {
+// The slot whose record the handle points at, once that is known: the record is its start.
+inline DeviceSlot* SlotOf(WdcDeviceHandle handle) { return reinterpret_cast<DeviceSlot*>(handle); }
+
+// Whether the handle points at the record of a live slot. Never reads through the handle
+// before it is known to be a slot's record. A rotation by the slot size's bits carries a
+// misaligned handle's low bits to the top, so one compare checks range and alignment.
+inline bool IsLiveSlot(WdcDeviceHandle handle) {
+  constexpr unsigned kShift = __builtin_ctzll(sizeof(DeviceSlot));
   const uintptr_t offset =
       reinterpret_cast<uintptr_t>(handle) - reinterpret_cast<uintptr_t>(&g_devices[0]);
-  if (offset >= sizeof(g_devices) || offset % sizeof(DeviceSlot) != 0) return nullptr;
-  DeviceSlot* slot = &g_devices[offset / sizeof(DeviceSlot)];
-  return slot->live.load(std::memory_order_acquire) ? slot : nullptr;
+  const uintptr_t index = (offset >> kShift) | (offset << (8 * sizeof(uintptr_t) - kShift));
+  return index < kMaxDevices && SlotOf(handle)->live.load(std::memory_order_acquire) != 0;
+}
+
+// The handle's slot when it points at a live device record, else null.
+inline DeviceSlot* FindDevice(WdcDeviceHandle handle) {
+  return IsLiveSlot(handle) ? SlotOf(handle) : nullptr;
 }
 
 // The forced failure due on this call of `op`, or 0. Only called when g_fail_armed[op].

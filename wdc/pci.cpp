@@ -168,9 +168,11 @@ WdcStatus WDC_PciDeviceOpen(WdcDeviceHandle* phDev, const WdcPciDeviceInfo* info
                                       bar * kKernelBarStride
                                 : 0;
     slot.bar_bytes[bar] = bytes;
-    // No memory, no bytes: the access path's bounds check is then the whole test.
+    // No memory, no bytes: the access path's bounds check is then the whole test. A whole
+    // number of 8-byte words: an aligned access that starts inside then ends inside (a BAR's
+    // odd tail, if any, goes through the board).
     DeviceWindow window = bytes ? board->Window(bar) : DeviceWindow{};
-    window.bytes = window.base ? std::min(window.bytes, bytes) : 0;
+    window.bytes = window.base ? std::min(window.bytes, bytes) & ~uint64_t{7} : 0;
     slot.mapped[bar] = window;
     slot.windows.base[bar] = base;
     slot.windows.bytes[bar] =

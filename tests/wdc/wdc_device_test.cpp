@@ -356,4 +356,31 @@ TEST_F(WdcAccess, PassesOnTheBoardsRefusalAndLeavesTheValue) {
   EXPECT_EQ(WDC_WriteAddr16(handle_, AD_BAR1, BAR1_BYTES, 1), WDC_STATUS_OUT_OF_RANGE);
 }
 
+// A BAR whose length is not a whole number of words: the accesses that end inside it reach
+// it, and none that starts inside but ends past it touches a byte.
+class WdcOddBar : public WdcAccess {
+ protected:
+  void Configure(wdc_fake::Config& config) override { config.boards[0].bar_bytes[0] = 13; }
+};
+
+TEST_F(WdcOddBar, AccessesEndingPastItsLengthAreRefused) {
+  ASSERT_EQ(WDC_WriteAddr32(handle_, AD_BAR0, 8, 0x44332211u), WDC_STATUS_SUCCESS);
+  ASSERT_EQ(WDC_WriteAddr8(handle_, AD_BAR0, 12, 0x55), WDC_STATUS_SUCCESS);
+  uint64_t q = 7;
+  uint32_t w = 7;
+  uint16_t h = 7;
+  EXPECT_EQ(WDC_ReadAddr64(handle_, AD_BAR0, 8, &q), WDC_STATUS_OUT_OF_RANGE);
+  EXPECT_EQ(WDC_ReadAddr32(handle_, AD_BAR0, 12, &w), WDC_STATUS_OUT_OF_RANGE);
+  EXPECT_EQ(WDC_ReadAddr16(handle_, AD_BAR0, 12, &h), WDC_STATUS_OUT_OF_RANGE);
+  EXPECT_EQ(WDC_WriteAddr64(handle_, AD_BAR0, 8, ~uint64_t{0}), WDC_STATUS_OUT_OF_RANGE);
+  EXPECT_EQ(WDC_WriteAddr32(handle_, AD_BAR0, 12, ~0u), WDC_STATUS_OUT_OF_RANGE);
+  EXPECT_EQ(q, 7u);
+  EXPECT_EQ(h, 7u);
+  EXPECT_EQ(WDC_ReadAddr32(handle_, AD_BAR0, 8, &w), WDC_STATUS_SUCCESS);
+  EXPECT_EQ(w, 0x44332211u);
+  uint8_t b = 0;
+  EXPECT_EQ(WDC_ReadAddr8(handle_, AD_BAR0, 12, &b), WDC_STATUS_SUCCESS);
+  EXPECT_EQ(b, 0x55) << "the refused writes left the last byte alone";
+}
+
 }  // namespace
