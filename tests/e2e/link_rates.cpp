@@ -1,12 +1,18 @@
 // Printed rates against the board's link model. Each direction of the link carries its own
 // traffic: the write channel alone or beside reads gets the whole write direction; one read
 // channel gets the whole read direction; two read channels share it. The backloop reads and
-// writes at once, so it runs at the rate of one direction. Every rate within 2%.
+// writes at once, so it runs at the rate of one direction. Every rate within 2%, the backloop's
+// wherever the host copies memory fast enough to stream it.
 //
 // These cases measure one-second runs in real time: run them on an otherwise idle machine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "e2e_harness.h"
 
@@ -22,6 +28,26 @@ struct Link {
 void PrintTo(const Link& l, std::ostream* os) { *os << "gen" << l.gen << "x" << l.width; }
 
 class E2eLink : public ::testing::TestWithParam<Link> {};
+
+constexpr double kBackloopBytes = 50.0 * 1048576.0;
+
+// The best of three copies of the backloop's 50 MiB between buffers already touched, in ns.
+double HostCopyNs() {
+  static const double best = [] {
+    const size_t n = static_cast<size_t>(kBackloopBytes);
+    std::vector<uint8_t> from(n, 1), to(n, 2);
+    double ns = 1e18;
+    for (int i = 0; i < 3; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      std::memcpy(to.data(), from.data(), n);
+      const auto end = std::chrono::steady_clock::now();
+      ns = std::min(ns, std::chrono::duration<double, std::nano>(end - start).count());
+    }
+    if (to[n / 2] != 1) ADD_FAILURE() << "the copy did not happen";
+    return ns;
+  }();
+  return best;
+}
 
 TEST_P(E2eLink, RatesFollowTheLinkModel) {
   const Link l = GetParam();
@@ -45,14 +71,21 @@ TEST_P(E2eLink, RatesFollowTheLinkModel) {
   for (size_t i = 0; i < 9; ++i)
     EXPECT_NEAR(Number(v.captures[i]), model[i], model[i] * 0.02) << setting << ", " << what[i];
   // The backloop's interval also holds the delivery of its completion through the library's
-  // thread and the event, and the board must stream 50 MiB through host memory within it: on a
-  // 2-core virtual machine that holds to 2% while the run lasts 25 ms or more (links up to
-  // 2,100 MB/s). Faster links are checked only never to beat the model.
+  // thread and the event, and the board streams the 50 MiB through host memory within it, so
+  // it cannot run faster than this machine copies memory. Where the model gives the run at
+  // least twice the host's copy time, the rate holds to 2%; elsewhere (a slow or loaded host)
+  // it is only checked never to beat the model.
   const double backloop = Number(v.captures[9]);
-  if (d * 1048576.0 <= 2.1e9)
+  const double model_ns = kBackloopBytes / (d * 1048576.0) * 1e9;
+  const double copy_ns = HostCopyNs();
+  if (model_ns >= 2 * copy_ns) {
     EXPECT_NEAR(backloop, d, d * 0.02) << setting << ", backloop";
-  else
+  } else {
     EXPECT_LE(backloop, d * 1.02) << setting << ", backloop";
+    std::printf("%s: backloop held only to the model's bound: the host copies 50 MiB in %.1f ms, "
+                "the model allows %.1f ms\n",
+                setting, copy_ns / 1e6, model_ns / 1e6);
+  }
 }
 
 // Gen3 x8 is left out: 6126 MB/s is 93,475 buffers of 64 KiB a second, past the 16-bit counters.
