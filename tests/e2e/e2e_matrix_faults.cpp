@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e_harness.h"
+#include "sanitizers.h"
 
 namespace e2e {
 namespace {
@@ -127,12 +128,8 @@ TEST(E2eMatrixIgnored, FailedBackloopDisableLeavesTheInterruptForTheLedger) {
 // A limit on the process's private writable memory (RLIMIT_DATA) that the earlier tests stay
 // well under (about 17 MB) but that one or both 50 MiB blocks exceed. A sanitizer's shadow
 // memory counts against the same limit, so the cases need a plain build.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(FD_UNDER_ASAN) || defined(FD_UNDER_TSAN)
 #define E2E_MATRIX_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define E2E_MATRIX_SANITIZED 1
-#endif
 #endif
 
 Verdict RunLimited(unsigned data_kib, const std::string& expected) {

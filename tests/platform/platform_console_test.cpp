@@ -20,17 +20,12 @@
 #include <functional>
 #include <string>
 
+#include "sanitizers.h"
+
 // These cases run platform code in a child that goes on after fork without exec. Under
 // ThreadSanitizer such a child copies the runtime's state mid-use from a multi-threaded parent
 // and can hang; the TSan stage skips them (the release and ASan stages run them, and the
 // end-to-end suite covers the same behaviour in children that exec the utility).
-#if defined(__SANITIZE_THREAD__)
-#define FD_UNDER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define FD_UNDER_TSAN 1
-#endif
-#endif
 #ifdef FD_UNDER_TSAN
 #define SKIP_FORKED_CHILD_UNDER_TSAN() GTEST_SKIP() << "fork without exec under ThreadSanitizer"
 #else
