@@ -66,8 +66,10 @@ TEST(E2eRealBoards, AGroupFileWithoutPermissionSaysHowToGrantIt) {
 
 TEST(E2eRealBoards, AMemoryLockLimitTooLowFailsTheBackloopLockWithTheLimitNamed) {
   // 8 MiB, the usual default: the integrity and performance buffers fit; the backloop's
-  // 50 MiB destination does not. Its refusal is unlocked, so the ledger stays clean.
-  RunSpec desc = Utility("pause=off", {KeyAtFirstSize()});
+  // 50 MiB destination does not. Its refusal is unlocked, so the ledger stays clean. Without
+  // the pause a size takes milliseconds, so the key waits in the terminal from the start.
+  RunSpec desc = Utility("pause=off");
+  desc.typed_ahead = "x";
   desc.exe = FPGA_DIAG_VFIO_SIM_EXE;
   desc.env = {"FPGA_VFIO_MODEL=memlock=8192"};
   const Verdict v = CheckRun(RunProgram(desc), UntilIntegrity() + SizeLine(4096) + Interrupted() +
