@@ -274,11 +274,14 @@ bool BusMap::CheckLocked(uint64_t bus, uint64_t len, wdc::DmaDir dir) {
   return Walk(bus, len, dir, [](uint8_t*, uint64_t) {});
 }
 
+// The copies below are memmove: g++ expands a memcpy whose length it can bound (here by the
+// page) into `rep movsq`, which took a third longer than the C library's vector copy for the
+// backloop's pages.
 bool BusMap::ReadLocked(uint64_t bus, void* dst, uint64_t len) {
   if (!CheckLocked(bus, len, wdc::DmaDir::kToDevice)) return false;
   uint8_t* d = static_cast<uint8_t*>(dst);
   return Walk(bus, len, wdc::DmaDir::kToDevice, [&d](uint8_t* host, uint64_t n) {
-    std::memcpy(d, host, n);
+    std::memmove(d, host, n);
     d += n;
   });
 }
@@ -287,9 +290,46 @@ bool BusMap::WriteLocked(uint64_t bus, const void* src, uint64_t len) {
   if (!CheckLocked(bus, len, wdc::DmaDir::kFromDevice)) return false;
   const uint8_t* s = static_cast<const uint8_t*>(src);
   return Walk(bus, len, wdc::DmaDir::kFromDevice, [&s](uint8_t* host, uint64_t n) {
-    std::memcpy(host, s, n);
+    std::memmove(host, s, n);
     s += n;
   });
+}
+
+uint8_t* BusMap::HostAt(uint64_t bus) {
+  const uint64_t rel = bus - base_;
+  return reinterpret_cast<uint8_t*>(Entry(static_cast<uint32_t>(rel / kPage))->host_page +
+                                    (rel & (kPage - 1)));
+}
+
+// Page by page from host memory to host memory: the backloop streams through here, and one
+// copy instead of two through a scratch buffer is what lets it keep up with fast links.
+bool BusMap::CopyLocked(uint64_t from, uint64_t to, uint64_t len) {
+  if (!CheckLocked(from, len, wdc::DmaDir::kToDevice) ||
+      !CheckLocked(to, len, wdc::DmaDir::kFromDevice))
+    return false;
+  while (len > 0) {
+    const uint64_t n =
+        std::min({len, kPage - (from & (kPage - 1)), kPage - (to & (kPage - 1))});
+    std::memmove(HostAt(to), HostAt(from), n);
+    from += n;
+    to += n;
+    len -= n;
+  }
+  return true;
+}
+
+bool HostMemory::CopyLocked(uint64_t from, uint64_t to, uint64_t len) {
+  if (!CheckLocked(from, len, wdc::DmaDir::kToDevice) ||
+      !CheckLocked(to, len, wdc::DmaDir::kFromDevice))
+    return false;
+  uint8_t scratch[4096];
+  for (uint64_t done = 0; done < len;) {
+    const uint64_t n = std::min<uint64_t>(len - done, sizeof scratch);
+    ReadLocked(from + done, scratch, n);
+    WriteLocked(to + done, scratch, n);
+    done += n;
+  }
+  return true;
 }
 
 }  // namespace sim

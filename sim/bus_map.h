@@ -27,6 +27,10 @@ class HostMemory {
   virtual bool ReadLocked(uint64_t bus, void* dst, uint64_t len) = 0;  // the board reads
   virtual bool WriteLocked(uint64_t bus, const void* src, uint64_t len) = 0;  // the board writes
   virtual bool CheckLocked(uint64_t bus, uint64_t len, wdc::DmaDir dir) = 0;
+  // With Lock() held: the board reads `len` bytes at `from` and writes them at `to`, all or
+  // nothing in the same way. This one goes through a scratch buffer; a map that knows the host
+  // addresses copies once.
+  virtual bool CopyLocked(uint64_t from, uint64_t to, uint64_t len);
 };
 
 class BusMap final : public HostMemory {
@@ -53,6 +57,7 @@ class BusMap final : public HostMemory {
   bool ReadLocked(uint64_t bus, void* dst, uint64_t len) override;
   bool WriteLocked(uint64_t bus, const void* src, uint64_t len) override;
   bool CheckLocked(uint64_t bus, uint64_t len, wdc::DmaDir dir) override;
+  bool CopyLocked(uint64_t from, uint64_t to, uint64_t len) override;
 
  private:
   struct PageEntry {
@@ -75,6 +80,7 @@ class BusMap final : public HostMemory {
   static constexpr uint32_t kSgFirst = 0x80000, kSgBits = 19;
 
   PageEntry* Entry(uint32_t pfn);
+  uint8_t* HostAt(uint64_t bus);  // a bus address already checked
   PageEntry* EntryForInsert(uint32_t pfn);  // null when out of memory
   template <class Fn>
   bool Walk(uint64_t bus, uint64_t len, wdc::DmaDir dir, Fn fn);

@@ -19,8 +19,7 @@ ScatterGather::ScatterGather(std::mutex& mu, const RegisterBlock& regs, HostMemo
       map_(map),
       faults_(faults),
       completions_(completions),
-      log_(log),
-      bounce_(kChunk) {}
+      log_(log) {}
 
 void ScatterGather::Arm(uint32_t ch) {
   const int slot = ch == DMA_CH_SG_SOURCE ? 0 : 1;
@@ -134,32 +133,21 @@ Move ScatterGather::MoveChunk(const Loop& plan, Cursor* s, Cursor* d, uint64_t b
   const std::vector<Segment>& dst = *plan.dst;
   auto map_lock = map_.Lock();
   if (gen_.load(std::memory_order_seq_cst) != gen) return Move::kAborted;
-  uint64_t got = 0;
-  while (got < bytes) {
-    const Segment& seg = src[s->seg];
-    const uint64_t take = std::min<uint64_t>(bytes - got, seg.bytes - s->off);
-    if (!map_.ReadLocked(seg.bus + s->off, bounce_.data() + got, take)) {
-      *blocked_at = seg.bus + s->off;
+  for (uint64_t moved = 0; moved < bytes;) {
+    const uint64_t from = src[s->seg].bus + s->off;
+    uint64_t take = std::min({bytes - moved, src[s->seg].bytes - s->off, dst[d->seg].bytes - d->off});
+    const size_t target = faults_.SwapPages(dst, d->seg, d->off, &take);
+    const uint64_t to = dst[target].bus + d->off;
+    if (!map_.CopyLocked(from, to, take)) {
+      *blocked_at = map_.CheckLocked(from, take, wdc::DmaDir::kToDevice) ? to : from;
       return Move::kBlocked;
     }
-    got += take;
-    s->off += take;
-    if (s->off == seg.bytes) {
+    moved += take;
+    if ((s->off += take) == src[s->seg].bytes) {
       ++s->seg;
       s->off = 0;
     }
-  }
-  uint64_t put = 0;
-  while (put < bytes) {
-    uint64_t take = std::min<uint64_t>(bytes - put, dst[d->seg].bytes - d->off);
-    const size_t target = faults_.SwapPages(dst, d->seg, d->off, &take);
-    if (!map_.WriteLocked(dst[target].bus + d->off, bounce_.data() + put, take)) {
-      *blocked_at = dst[target].bus + d->off;
-      return Move::kBlocked;
-    }
-    put += take;
-    d->off += take;
-    if (d->off == dst[d->seg].bytes) {
+    if ((d->off += take) == dst[d->seg].bytes) {
       ++d->seg;
       d->off = 0;
     }

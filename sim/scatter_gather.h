@@ -75,7 +75,6 @@ class ScatterGather {
   // Bumped under mu_ whenever the loop stops; the engine drops a chunk whose generation has
   // changed by the time it copies or accounts.
   std::atomic<uint64_t> gen_{0};
-  std::vector<uint8_t> bounce_;  // engine thread only
 };
 
 }  // namespace sim
