@@ -218,8 +218,10 @@ void BusMap::Release(Mapping* m) {
     PageEntry* e = Entry(pfn);
     if (e) *e = PageEntry();
   }
-  if (m->contig && !m->pfns.empty()) FreeContigPfns(m->pfns.front(), static_cast<uint32_t>(m->pfns.size()));
-  else sg_used_ -= static_cast<uint32_t>(m->pfns.size());
+  if (m->contig && !m->pfns.empty())
+    FreeContigPfns(m->pfns.front(), static_cast<uint32_t>(m->pfns.size()));
+  else
+    sg_used_ -= static_cast<uint32_t>(m->pfns.size());
   FreePages(m->owned);
   m->owned = nullptr;
   m->pfns.clear();
@@ -258,8 +260,10 @@ bool BusMap::Walk(uint64_t bus, uint64_t len, wdc::DmaDir dir, Fn fn) {
     const PageEntry* e = Entry(static_cast<uint32_t>(at / kPage));
     if (e == nullptr || e->mapping == 0 || e->dir != dir) return false;
     // One access stays within one mapping: bus pages of different locks are unrelated memory.
-    if (mapping == 0) mapping = e->mapping;
-    else if (mapping != e->mapping) return false;
+    if (mapping == 0)
+      mapping = e->mapping;
+    else if (mapping != e->mapping)
+      return false;
     const uint64_t off = at & (kPage - 1);
     const uint64_t n = std::min<uint64_t>(len, kPage - off);
     if (off < e->lo || off + n > e->hi) return false;
@@ -308,8 +312,7 @@ bool BusMap::CopyLocked(uint64_t from, uint64_t to, uint64_t len) {
       !CheckLocked(to, len, wdc::DmaDir::kFromDevice))
     return false;
   while (len > 0) {
-    const uint64_t n =
-        std::min({len, kPage - (from & (kPage - 1)), kPage - (to & (kPage - 1))});
+    const uint64_t n = std::min({len, kPage - (from & (kPage - 1)), kPage - (to & (kPage - 1))});
     std::memmove(HostAt(to), HostAt(from), n);
     from += n;
     to += n;

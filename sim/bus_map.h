@@ -24,7 +24,7 @@ class HostMemory {
   virtual std::unique_lock<std::mutex> Lock() = 0;
   // With Lock() held. All or nothing: either the whole span is reachable in the direction
   // asked and is copied, or false and no host byte is touched.
-  virtual bool ReadLocked(uint64_t bus, void* dst, uint64_t len) = 0;  // the board reads
+  virtual bool ReadLocked(uint64_t bus, void* dst, uint64_t len) = 0;         // the board reads
   virtual bool WriteLocked(uint64_t bus, const void* src, uint64_t len) = 0;  // the board writes
   virtual bool CheckLocked(uint64_t bus, uint64_t len, wdc::DmaDir dir) = 0;
   // With Lock() held: the board reads `len` bytes at `from` and writes them at `to`, all or
@@ -68,8 +68,8 @@ class BusMap final : public HostMemory {
     wdc::DmaDir dir = wdc::DmaDir::kToDevice;
   };
   struct Mapping {
-    void* owned = nullptr;        // contiguous memory the map allocated
-    std::vector<uint32_t> pfns;   // bus page numbers (relative to the base) it holds
+    void* owned = nullptr;       // contiguous memory the map allocated
+    std::vector<uint32_t> pfns;  // bus page numbers (relative to the base) it holds
     bool contig = false;
   };
   static constexpr uint32_t kLeafBits = 10;
@@ -80,7 +80,7 @@ class BusMap final : public HostMemory {
   static constexpr uint32_t kSgFirst = 0x80000, kSgBits = 19;
 
   PageEntry* Entry(uint32_t pfn);
-  uint8_t* HostAt(uint64_t bus);  // a bus address already checked
+  uint8_t* HostAt(uint64_t bus);            // a bus address already checked
   PageEntry* EntryForInsert(uint32_t pfn);  // null when out of memory
   template <class Fn>
   bool Walk(uint64_t bus, uint64_t len, wdc::DmaDir dir, Fn fn);

@@ -14,12 +14,7 @@ constexpr uint64_t kLoopLeadBytes = 256 * 1024;  // backloop bytes released per 
 
 ScatterGather::ScatterGather(std::mutex& mu, const RegisterBlock& regs, HostMemory& map,
                              const Faults& faults, Completions& completions, DmaLog& log)
-    : mu_(mu),
-      regs_(regs),
-      map_(map),
-      faults_(faults),
-      completions_(completions),
-      log_(log) {}
+    : mu_(mu), regs_(regs), map_(map), faults_(faults), completions_(completions), log_(log) {}
 
 void ScatterGather::Arm(uint32_t ch) {
   const int slot = ch == DMA_CH_SG_SOURCE ? 0 : 1;
@@ -135,7 +130,8 @@ Move ScatterGather::MoveChunk(const Loop& plan, Cursor* s, Cursor* d, uint64_t b
   if (gen_.load(std::memory_order_seq_cst) != gen) return Move::kAborted;
   for (uint64_t moved = 0; moved < bytes;) {
     const uint64_t from = src[s->seg].bus + s->off;
-    uint64_t take = std::min({bytes - moved, src[s->seg].bytes - s->off, dst[d->seg].bytes - d->off});
+    uint64_t take =
+        std::min({bytes - moved, src[s->seg].bytes - s->off, dst[d->seg].bytes - d->off});
     const size_t target = faults_.SwapPages(dst, d->seg, d->off, &take);
     const uint64_t to = dst[target].bus + d->off;
     if (!map_.CopyLocked(from, to, take)) {

@@ -61,6 +61,7 @@ void SetStatusDetail(WdcStatus status, const std::string& text) {
 }
 
 void CloseBoard(LibraryState& lib, DeviceSlot* slot) {
+  for (uint64_t& bytes : slot->fast_bytes) __atomic_store_n(&bytes, 0, __ATOMIC_RELEASE);
   slot->live.store(0, std::memory_order_release);
   slot->board->Close();
   for (auto it = lib.dma.begin(); it != lib.dma.end();) {
@@ -75,8 +76,7 @@ void CloseBoard(LibraryState& lib, DeviceSlot* slot) {
 }
 
 WDC_NOINLINE WdcStatus RefuseHandle() {
-  return g_open.load(std::memory_order_acquire) ? WDC_STATUS_INVALID_HANDLE
-                                                : WDC_STATUS_NOT_OPEN;
+  return g_open.load(std::memory_order_acquire) ? WDC_STATUS_INVALID_HANDLE : WDC_STATUS_NOT_OPEN;
 }
 
 namespace {

@@ -3,7 +3,8 @@
 // Two kinds of state. What the register accesses touch on every call (the device slots and the
 // per-operation failure flags) lives in plain zero-initialised arrays read without a lock: a
 // handle is valid when it points at the public part of a live slot, which is decided by
-// address arithmetic before anything behind the pointer is read. Everything else sits behind
+// address arithmetic before anything behind the pointer is read (the accesses' fast path reads
+// only the slot's fast windows, which are empty unless it is live). Everything else sits behind
 // one mutex, which is never held while an interrupt thread is joined, so a handler that calls
 // into the library cannot deadlock against WDC_IntDisable or a close.
 #pragma once
@@ -26,11 +27,11 @@
 #include "transfer_list.h"
 
 #if defined(__GNUC__)
-#define WDC_LIKELY(x) __builtin_expect(!!(x), 1)
+#define WDC_LIKELY(x)   __builtin_expect(!!(x), 1)
 #define WDC_UNLIKELY(x) __builtin_expect(!!(x), 0)
-#define WDC_NOINLINE __attribute__((noinline))
+#define WDC_NOINLINE    __attribute__((noinline))
 #else
-#define WDC_LIKELY(x) (x)
+#define WDC_LIKELY(x)   (x)
 #define WDC_UNLIKELY(x) (x)
 #define WDC_NOINLINE
 #endif
@@ -72,6 +73,12 @@ struct alignas(256) DeviceSlot {
   size_t board_index;
   uint64_t bar_bytes[WDC_MAX_ADDR_SPACES];
   DeviceWindow mapped[WDC_MAX_ADDR_SPACES];  // the board's windows, from its open
+  // The windows as the accesses' fast path sees them, in two arrays that the space indexes
+  // directly: a length is 0 unless the slot is live, its BAR has a window and no access
+  // operation has a forced failure armed. The lengths are set after `live` at open (release)
+  // and cleared before it at close, so the fast path need not read `live`.
+  uint8_t* fast_base[WDC_MAX_ADDR_SPACES];
+  uint64_t fast_bytes[WDC_MAX_ADDR_SPACES];  // atomic accesses only
   KernelWindows windows;
   std::atomic<InterruptState*> interrupt;
 };
@@ -96,20 +103,32 @@ extern bool g_sleep_enabled;
 // The slot whose record the handle points at, once that is known: the record is its start.
 inline DeviceSlot* SlotOf(WdcDeviceHandle handle) { return reinterpret_cast<DeviceSlot*>(handle); }
 
-// Whether the handle points at the record of a live slot. Never reads through the handle
-// before it is known to be a slot's record. A rotation by the slot size's bits carries a
-// misaligned handle's low bits to the top, so one compare checks range and alignment.
-inline bool IsLiveSlot(WdcDeviceHandle handle) {
+// Whether the handle points at the record of a slot, live or not. Never reads through the
+// handle. A rotation by the slot size's bits carries a misaligned handle's low bits to the top,
+// so one compare checks range and alignment.
+inline bool IsSlotRecord(WdcDeviceHandle handle) {
   constexpr unsigned kShift = __builtin_ctzll(sizeof(DeviceSlot));
   const uintptr_t offset =
       reinterpret_cast<uintptr_t>(handle) - reinterpret_cast<uintptr_t>(&g_devices[0]);
-  const uintptr_t index = (offset >> kShift) | (offset << (8 * sizeof(uintptr_t) - kShift));
-  return index < kMaxDevices && SlotOf(handle)->live.load(std::memory_order_acquire) != 0;
+  return ((offset >> kShift) | (offset << (8 * sizeof(uintptr_t) - kShift))) < kMaxDevices;
+}
+
+inline bool IsLiveSlot(WdcDeviceHandle handle) {
+  return IsSlotRecord(handle) && SlotOf(handle)->live.load(std::memory_order_acquire) != 0;
 }
 
 // The handle's slot when it points at a live device record, else null.
 inline DeviceSlot* FindDevice(WdcDeviceHandle handle) {
   return IsLiveSlot(handle) ? SlotOf(handle) : nullptr;
+}
+
+// Whether a forced failure is armed for any of the eight BAR access operations: their fast
+// path then stays closed, and every access checks its own operation's rules.
+inline bool AccessFailuresArmed() {
+  for (uint32_t op = static_cast<uint32_t>(Op::ReadAddr8);
+       op <= static_cast<uint32_t>(Op::WriteAddr64); ++op)
+    if (g_fail_armed[op]) return true;
+  return false;
 }
 
 // The forced failure due on this call of `op`, or 0. Only called when g_fail_armed[op].

@@ -15,7 +15,7 @@ namespace {
 
 inline WdcStatus CheckForced(Op op) {
   return WDC_UNLIKELY(g_fail_armed[static_cast<uint32_t>(op)]) ? ForcedFailure(op)
-                                                                : WDC_STATUS_SUCCESS;
+                                                               : WDC_STATUS_SUCCESS;
 }
 
 // A slot record has no domain: on a machine with several PCI domains the first board at that
@@ -72,8 +72,7 @@ WdcStatus WDC_PciScanDevices(uint32_t vendorId, uint32_t deviceId, WdcPciScanRes
   std::vector<BoardIdentity> found;
   for (size_t i = 0; i < lib.backend->BoardCount(); ++i) {
     const BoardIdentity id = lib.backend->BoardAt(i)->Identity();
-    if (id.vendor_id == vendorId && id.device_id == deviceId && Shown(lib, id))
-      found.push_back(id);
+    if (id.vendor_id == vendorId && id.device_id == deviceId && Shown(lib, id)) found.push_back(id);
   }
   std::sort(found.begin(), found.end(), [](const BoardIdentity& a, const BoardIdentity& b) {
     if (a.domain != b.domain) return a.domain < b.domain;
@@ -121,9 +120,8 @@ WdcStatus WDC_PciGetDeviceInfo(WdcPciDeviceInfo* info) {
   return WDC_STATUS_SUCCESS;
 }
 
-WdcStatus WDC_PciDeviceOpen(WdcDeviceHandle* phDev, const WdcPciDeviceInfo* info,
-                            const void* ctx, void* reserved, const char* kpName,
-                            void* kpOpenData) {
+WdcStatus WDC_PciDeviceOpen(WdcDeviceHandle* phDev, const WdcPciDeviceInfo* info, const void* ctx,
+                            void* reserved, const char* kpName, void* kpOpenData) {
   if (WdcStatus forced = CheckForced(Op::PciDeviceOpen)) return forced;
   LibraryState& lib = Lib();
   std::lock_guard<std::mutex> lock(lib.mu);
@@ -163,8 +161,8 @@ WdcStatus WDC_PciDeviceOpen(WdcDeviceHandle* phDev, const WdcPciDeviceInfo* info
   slot.pub.hKernelPlugIn = 0;
   for (uint32_t bar = 0; bar < WDC_MAX_ADDR_SPACES; ++bar) {
     const uint64_t bytes = board->Bar(bar).bytes;
-    const uint32_t base = bytes ? kKernelBase + static_cast<uint32_t>(board_index) *
-                                                    kKernelBoardStride +
+    const uint32_t base = bytes ? kKernelBase +
+                                      static_cast<uint32_t>(board_index) * kKernelBoardStride +
                                       bar * kKernelBarStride
                                 : 0;
     slot.bar_bytes[bar] = bytes;
@@ -175,12 +173,16 @@ WdcStatus WDC_PciDeviceOpen(WdcDeviceHandle* phDev, const WdcPciDeviceInfo* info
     window.bytes = window.base ? std::min(window.bytes, bytes) & ~uint64_t{7} : 0;
     slot.mapped[bar] = window;
     slot.windows.base[bar] = base;
-    slot.windows.bytes[bar] =
-        static_cast<uint32_t>(std::min<uint64_t>(bytes, kKernelBarStride));
+    slot.windows.bytes[bar] = static_cast<uint32_t>(std::min<uint64_t>(bytes, kKernelBarStride));
     slot.pub.addrSpace[bar] = {base, bytes};
     if (bytes) slot.pub.dwNumAddrSpaces = bar + 1;
   }
   slot.live.store(1, std::memory_order_release);
+  for (uint32_t bar = 0; bar < WDC_MAX_ADDR_SPACES; ++bar) {
+    slot.fast_base[bar] = slot.mapped[bar].base;
+    __atomic_store_n(&slot.fast_bytes[bar], AccessFailuresArmed() ? 0 : slot.mapped[bar].bytes,
+                     __ATOMIC_RELEASE);
+  }
   *phDev = &slot.pub;
   return WDC_STATUS_SUCCESS;
 }
