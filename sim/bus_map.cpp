@@ -321,18 +321,4 @@ bool BusMap::CopyLocked(uint64_t from, uint64_t to, uint64_t len) {
   return true;
 }
 
-bool HostMemory::CopyLocked(uint64_t from, uint64_t to, uint64_t len) {
-  if (!CheckLocked(from, len, wdc::DmaDir::kToDevice) ||
-      !CheckLocked(to, len, wdc::DmaDir::kFromDevice))
-    return false;
-  uint8_t scratch[4096];
-  for (uint64_t done = 0; done < len;) {
-    const uint64_t n = std::min<uint64_t>(len - done, sizeof scratch);
-    ReadLocked(from + done, scratch, n);
-    WriteLocked(to + done, scratch, n);
-    done += n;
-  }
-  return true;
-}
-
 }  // namespace sim

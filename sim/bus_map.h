@@ -28,9 +28,9 @@ class HostMemory {
   virtual bool WriteLocked(uint64_t bus, const void* src, uint64_t len) = 0;  // the board writes
   virtual bool CheckLocked(uint64_t bus, uint64_t len, wdc::DmaDir dir) = 0;
   // With Lock() held: the board reads `len` bytes at `from` and writes them at `to`, all or
-  // nothing in the same way. This one goes through a scratch buffer; a map that knows the host
-  // addresses copies once.
-  virtual bool CopyLocked(uint64_t from, uint64_t to, uint64_t len);
+  // nothing in the same way (both spans checked before a byte moves), host memory to host
+  // memory.
+  virtual bool CopyLocked(uint64_t from, uint64_t to, uint64_t len) = 0;
 };
 
 class BusMap final : public HostMemory {

@@ -646,32 +646,32 @@ int KernelModel::MemlockLimit(uint64_t* soft, uint64_t* hard) {
 
 // ---- The device's side ---------------------------------------------------------------------
 
-bool KernelModel::DeviceDma(size_t index, uint64_t iova, void* data, size_t bytes, bool write) {
-  std::lock_guard<std::mutex> lock(mu_);
-  Function& f = *functions_[index];
+bool KernelModel::Translate(const Function& f, uint64_t iova, size_t bytes, bool write,
+                            Pieces* pieces) {
   const uint32_t need = write ? VFIO_DMA_MAP_FLAG_WRITE : VFIO_DMA_MAP_FLAG_READ;
   auto attached = group_container_.find(f.setup.group);
-  bool allowed = (f.setup.device->Config()[4] & 0x4) && attached != group_container_.end() &&
-                 bytes > 0 && iova + bytes > iova;
-  // The whole access is checked before a byte moves, as a fault drops it whole.
-  std::vector<std::pair<uint8_t*, size_t>> pieces;
-  if (allowed) {
-    const auto& maps = containers_[attached->second].maps;
-    for (uint64_t at = iova, end = iova + bytes; at < end && allowed;) {
-      auto it = maps.upper_bound(at);
-      if (it == maps.begin()) {
-        allowed = false;
-        break;
-      }
-      --it;
-      const uint64_t m_end = it->first + it->second.bytes;
-      allowed = at < m_end && (it->second.flags & need);
-      if (!allowed) break;
-      const uint64_t n = std::min(end, m_end) - at;
-      pieces.emplace_back(reinterpret_cast<uint8_t*>(it->second.vaddr + (at - it->first)), n);
-      at += n;
-    }
+  if (!(f.setup.device->Config()[4] & 0x4) || attached == group_container_.end() || bytes == 0 ||
+      iova + bytes <= iova)
+    return false;
+  const auto& maps = containers_[attached->second].maps;
+  for (uint64_t at = iova, end = iova + bytes; at < end;) {
+    auto it = maps.upper_bound(at);
+    if (it == maps.begin()) return false;
+    --it;
+    const uint64_t m_end = it->first + it->second.bytes;
+    if (at >= m_end || !(it->second.flags & need)) return false;
+    const uint64_t n = std::min(end, m_end) - at;
+    pieces->emplace_back(reinterpret_cast<uint8_t*>(it->second.vaddr + (at - it->first)), n);
+    at += n;
   }
+  return true;
+}
+
+// The whole access is checked before a byte moves, as a fault drops it whole.
+bool KernelModel::DeviceDma(size_t index, uint64_t iova, void* data, size_t bytes, bool write) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Pieces pieces;
+  const bool allowed = Translate(*functions_[index], iova, bytes, write, &pieces);
   if (data == nullptr) return allowed;
   if (!allowed) {
     ++faults_;
@@ -688,6 +688,24 @@ bool KernelModel::DeviceDma(size_t index, uint64_t iova, void* data, size_t byte
   return true;
 }
 
+bool KernelModel::DeviceCopy(size_t index, uint64_t from, uint64_t to, size_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  Pieces src, dst;
+  const Function& f = *functions_[index];
+  if (!Translate(f, from, bytes, false, &src) || !Translate(f, to, bytes, true, &dst)) {
+    ++faults_;
+    return false;
+  }
+  size_t s = 0, d = 0, s_off = 0, d_off = 0;
+  while (s < src.size()) {
+    const size_t n = std::min(src[s].second - s_off, dst[d].second - d_off);
+    std::memmove(dst[d].first + d_off, src[s].first + s_off, n);
+    if ((s_off += n) == src[s].second) ++s, s_off = 0;
+    if ((d_off += n) == dst[d].second) ++d, d_off = 0;
+  }
+  return true;
+}
+
 bool Bus::DmaRead(uint64_t iova, void* dst, size_t bytes) {
   return model_->DeviceDma(function_, iova, dst, bytes, false);
 }
@@ -698,6 +716,10 @@ bool Bus::DmaWrite(uint64_t iova, const void* src, size_t bytes) {
 
 bool Bus::DmaCheck(uint64_t iova, size_t bytes, bool write) {
   return model_->DeviceDma(function_, iova, nullptr, bytes, write);
+}
+
+bool Bus::DmaCopy(uint64_t from, uint64_t to, size_t bytes) {
+  return model_->DeviceCopy(function_, from, to, bytes);
 }
 
 void Bus::Interrupt() {

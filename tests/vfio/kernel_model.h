@@ -45,6 +45,8 @@ class Bus {
   bool DmaWrite(uint64_t iova, const void* src, size_t bytes);
   // Whether such an access would be allowed, touching nothing and counting no fault.
   bool DmaCheck(uint64_t iova, size_t bytes, bool write);
+  // A read at `from` whose bytes are written at `to`, both checked before a byte moves.
+  bool DmaCopy(uint64_t from, uint64_t to, size_t bytes);
   void Interrupt();
 
  private:
@@ -135,8 +137,8 @@ class KernelModel final : public vfio::Kernel {
     int id;  // container id, group number or function index
   };
 
-  int Injected(const std::string& call);  // the errno to fail with, or 0
-  Device* DeviceOf(int fd);               // the device an fd opens, or null
+  int Injected(const std::string& call);                   // the errno to fail with, or 0
+  Device* DeviceOf(int fd);                                // the device an fd opens, or null
   void Count(const std::string& call) { ++calls_[call]; }  // with mu_ held
   void CountLocked(const std::string& call) {
     std::lock_guard<std::mutex> lock(mu_);
@@ -153,8 +155,13 @@ class KernelModel final : public vfio::Kernel {
   void DisableIrq(Function& f);
   void Signal(Function& f);
   void DetachGroup(int group);
+  using Pieces = std::vector<std::pair<uint8_t*, size_t>>;
+  // With mu_ held: the host memory an access reaches, piece by piece, or false when the access
+  // is blocked.
+  bool Translate(const Function& f, uint64_t iova, size_t bytes, bool write, Pieces* pieces);
   // data null: only the check.
   bool DeviceDma(size_t function, uint64_t iova, void* data, size_t bytes, bool write);
+  bool DeviceCopy(size_t function, uint64_t from, uint64_t to, size_t bytes);
 
   std::string root_;
   mutable std::mutex mu_;

@@ -57,4 +57,8 @@ bool SimDevice::Iommu::CheckLocked(uint64_t iova, uint64_t len, wdc::DmaDir dir)
   return len == 0 || (bus && bus->DmaCheck(iova, len, dir == wdc::DmaDir::kFromDevice));
 }
 
+bool SimDevice::Iommu::CopyLocked(uint64_t from, uint64_t to, uint64_t len) {
+  return len == 0 || (bus && bus->DmaCopy(from, to, len));
+}
+
 }  // namespace vfio_sim

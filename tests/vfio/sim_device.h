@@ -38,6 +38,7 @@ class SimDevice final : public vfio_model::Device {
     bool ReadLocked(uint64_t iova, void* dst, uint64_t len) override;
     bool WriteLocked(uint64_t iova, const void* src, uint64_t len) override;
     bool CheckLocked(uint64_t iova, uint64_t len, wdc::DmaDir dir) override;
+    bool CopyLocked(uint64_t from, uint64_t to, uint64_t len) override;
 
     std::mutex mu;
     vfio_model::Bus* bus = nullptr;
