@@ -1,7 +1,7 @@
 // Channels 1-3: continuous runs of one segment each, channel 1 writing host memory and channels
 // 2 and 3 reading it, paced by the link model. The counts follow the clock and are what
-// PERF_COUNT0/1 show in 16-bit fields. The bytes follow the counts lazily: a host slower than
-// the link moves what it can.
+// PERF_COUNT0/1 show in 16-bit fields. The bytes follow the counts lazily: each time the engine
+// looks, a run that has transfers due moves its segment once for all of them.
 #pragma once
 
 #include <atomic>
@@ -47,9 +47,10 @@ class BulkRuns {
     uint32_t addr = 0;
     uint32_t bytes = 0;
     uint64_t start_ns = 0;
-    double per_ns = 0;   // transfers per nanosecond while active
-    double settled = 0;  // transfers counted before start_ns since the last clear
-    uint64_t moved = 0;  // transfers whose bytes have been moved since the last clear
+    double per_ns = 0;          // transfers per nanosecond while active
+    double settled = 0;         // transfers counted before start_ns since the last clear
+    uint64_t moved = 0;         // transfers accounted for by a move since the last clear
+    uint64_t next_move_ns = 0;  // the next move waits for this time
   };
 
   bool Active(uint32_t ch) const { return (running_.load(std::memory_order_relaxed) >> ch) & 1; }
