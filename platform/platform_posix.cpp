@@ -39,8 +39,8 @@ void FutexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* r
 }
 
 void FutexWake(std::atomic<uint32_t>* word, int count) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr,
-          nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr,
+          0);
 }
 
 enum class Take { kTaken, kNotReady, kGone, kTimeout };
@@ -60,7 +60,7 @@ uint64_t DeadlineAfterNs(uint64_t timeout_ns) {
 // refuses to sleep once the word differs from what the waiter saw.
 template <class TryTake>
 Take SpinThenBlock(std::atomic<uint32_t>& word, std::atomic<uint32_t>& sleepers,
-                   uint64_t deadline_ns, uint64_t spin_ns, TryTake try_take) {
+                   PausePolicy& policy, uint64_t deadline_ns, uint64_t spin_ns, TryTake try_take) {
   uint32_t seen = 0;
   Take r = try_take(seen);
   if (r != Take::kNotReady) return r;
@@ -68,15 +68,19 @@ Take SpinThenBlock(std::atomic<uint32_t>& word, std::atomic<uint32_t>& sleepers,
   if (now >= deadline_ns) return Take::kTimeout;
 
   const uint64_t spin_end = deadline_ns - now > spin_ns ? now + spin_ns : deadline_ns;
-  const uint32_t pauses = SpinsBeforeYield();
+  const uint32_t pauses = policy.Pauses();
   for (uint32_t i = 0; now < spin_end; ++i) {
     if (i < pauses) {
       CpuRelax();
     } else {
+      if (i == pauses && pauses != 0) policy.Missed();
       sched_yield();
     }
     r = try_take(seen);
-    if (r != Take::kNotReady) return r;
+    if (r != Take::kNotReady) {
+      if (i < pauses) policy.Caught();
+      return r;
+    }
     // The clock costs more than a pause; look at it every 16 pauses and after every yield.
     if (i >= pauses || (i & 15) == 15) now = NowNs();
   }
@@ -137,6 +141,7 @@ constexpr uintptr_t kHandleTag = kPtrBits == 64 ? static_cast<uintptr_t>(0xE5E7u
 struct alignas(64) Slot {  // one cache line each: unrelated events never share a line
   std::atomic<uint32_t> word{0};
   std::atomic<uint32_t> sleepers{0};
+  PausePolicy pauses;
 };
 
 Slot g_slots[kSlotCount];
@@ -151,8 +156,8 @@ uint32_t g_never_used = 0;
 std::atomic<uint32_t> g_failing_creates{0};
 
 EventHandle Encode(uint32_t slot, uint32_t gen) {
-  const uintptr_t v = kHandleTag | ((gen & kHandleGenMask) << kHandleGenShift) |
-                      (uintptr_t{slot} << 1) | 1u;
+  const uintptr_t v =
+      kHandleTag | ((gen & kHandleGenMask) << kHandleGenShift) | (uintptr_t{slot} << 1) | 1u;
   return reinterpret_cast<EventHandle>(v);
 }
 
@@ -168,9 +173,7 @@ Slot* Decode(EventHandle handle, uint32_t* gen_bits) {
   return &g_slots[slot];
 }
 
-bool IsGen(uint32_t word, uint32_t gen_bits) {
-  return (GenOf(word) & kHandleGenMask) == gen_bits;
-}
+bool IsGen(uint32_t word, uint32_t gen_bits) { return (GenOf(word) & kHandleGenMask) == gen_bits; }
 
 bool PopFreeSlot(uint32_t* slot) {
   std::lock_guard<std::mutex> lock(g_alloc_mu);
@@ -206,8 +209,9 @@ EventHandle EventCreate(bool manual_reset, bool initially_set) {
   // The slot is off the free list, so only stale handles can touch its word now, and their
   // compare-and-swaps fail against the new generation.
   const uint32_t gen = (GenOf(s.word.load(std::memory_order_relaxed)) + 1) & kGenMask;
-  s.word.store((gen << kGenShift) | (manual_reset ? kManual : 0u) | (initially_set ? kSignaled : 0u),
-               std::memory_order_seq_cst);
+  s.word.store(
+      (gen << kGenShift) | (manual_reset ? kManual : 0u) | (initially_set ? kSignaled : 0u),
+      std::memory_order_seq_cst);
   return Encode(slot, gen);
 }
 
@@ -260,15 +264,13 @@ uint32_t EventWait(EventHandle event, uint32_t timeout_ms) {
       }
     }
   };
-  const uint64_t deadline =
-      timeout_ms == kInfinite ? Doorbell::kForever : DeadlineAfterNs(uint64_t{timeout_ms} * 1000000u);
-  switch (SpinThenBlock(s->word, s->sleepers, deadline, kSpinBudgetNs, try_take)) {
-    case Take::kTaken:
-      return kWaitSignaled;
-    case Take::kTimeout:
-      return kWaitTimeout;
-    default:
-      return kWaitFailed;  // closed before or during the wait
+  const uint64_t deadline = timeout_ms == kInfinite
+                                ? Doorbell::kForever
+                                : DeadlineAfterNs(uint64_t{timeout_ms} * 1000000u);
+  switch (SpinThenBlock(s->word, s->sleepers, s->pauses, deadline, kSpinBudgetNs, try_take)) {
+    case Take::kTaken: return kWaitSignaled;
+    case Take::kTimeout: return kWaitTimeout;
+    default: return kWaitFailed;  // closed before or during the wait
   }
 }
 
@@ -316,7 +318,8 @@ bool Doorbell::WaitUntil(uint64_t deadline_ns, uint64_t spin_ns) {
     }
     return pending_.exchange(0, std::memory_order_seq_cst) != 0 ? Take::kTaken : Take::kNotReady;
   };
-  return SpinThenBlock(pending_, sleepers_, deadline_ns, spin_ns, try_take) == Take::kTaken;
+  return SpinThenBlock(pending_, sleepers_, pauses_, deadline_ns, spin_ns, try_take) ==
+         Take::kTaken;
 }
 
 // ---- Time ------------------------------------------------------------------------------------

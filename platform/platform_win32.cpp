@@ -51,12 +51,9 @@ bool EventReset(EventHandle event) { return event != nullptr && ResetEvent(event
 uint32_t EventWait(EventHandle event, uint32_t timeout_ms) {
   if (event == nullptr) return kWaitFailed;
   switch (WaitForSingleObject(event, timeout_ms)) {
-    case WAIT_OBJECT_0:
-      return kWaitSignaled;
-    case WAIT_TIMEOUT:
-      return kWaitTimeout;
-    default:
-      return kWaitFailed;
+    case WAIT_OBJECT_0: return kWaitSignaled;
+    case WAIT_TIMEOUT: return kWaitTimeout;
+    default: return kWaitFailed;
   }
 }
 
@@ -87,14 +84,18 @@ bool Doorbell::WaitUntil(uint64_t deadline_ns, uint64_t spin_ns) {
   uint64_t now = NowNs();
   if (now >= deadline_ns) return false;
   const uint64_t spin_end = deadline_ns - now > spin_ns ? now + spin_ns : deadline_ns;
-  const uint32_t pauses = SpinsBeforeYield();
+  const uint32_t pauses = pauses_.Pauses();
   for (uint32_t i = 0; now < spin_end; ++i) {
     if (i < pauses) {
       CpuRelax();
     } else {
+      if (i == pauses && pauses != 0) pauses_.Missed();
       SwitchToThread();
     }
-    if (TryTake()) return true;
+    if (TryTake()) {
+      if (i < pauses) pauses_.Caught();
+      return true;
+    }
     if (i >= pauses || (i & 15) == 15) now = NowNs();
   }
   sleepers_.fetch_add(1);
