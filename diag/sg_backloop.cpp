@@ -21,23 +21,15 @@ constexpr uint32_t kLanes = 8;  // interleaved streams for the fill; each jumps 
 
 constexpr double kMByte = 1048576.0;
 
-struct ByteTable {
-  uint8_t byte[32768];
-};
-
-const ByteTable& GetByteTable() {
-  static const ByteTable table = [] {
-    ByteTable t;
-    for (uint32_t r = 0; r < 32768; ++r) t.byte[r] = DIAG_SourceByte(r);
-    return t;
-  }();
-  return table;
-}
-
 }  // namespace
 
 uint8_t DIAG_SourceByte(uint32_t r) {
-  return static_cast<uint8_t>(static_cast<int>(static_cast<double>(r) * (255.0 / 32767) + 0.5));
+  // r * 255 / 32767 rounded to the nearest (no r falls on a half) is (255 r + 16383) / 32767,
+  // and for these numerators (below 2^23) that division is (n + (n >> 15) + 1) >> 15. No table
+  // and no floating point: a byte of the fill costs a few integer operations, and a sanitizer
+  // has no load to check.
+  const uint32_t n = (r << 8) - r + 16383;
+  return static_cast<uint8_t>((n + (n >> 15) + 1) >> 15);
 }
 
 uint32_t DIAG_Rand15(uint32_t* x) {
@@ -49,7 +41,6 @@ void DIAG_FillSource(uint8_t* buf, uint32_t size, uint32_t seed) {
   // The single generator's sequence, produced by kLanes streams that each step kLanes draws at
   // once (x -> mul * x + add composed kLanes times), so the draws no longer wait on each other;
   // the kLanes bytes of a step are stored at once (one access to check under a sanitizer).
-  const ByteTable& table = GetByteTable();
   uint32_t mul = 1;
   uint32_t add = 0;
   uint32_t lane[kLanes];
@@ -64,12 +55,12 @@ void DIAG_FillSource(uint8_t* buf, uint32_t size, uint32_t seed) {
   for (; size - i >= kLanes; i += kLanes) {
     uint8_t bytes[kLanes];
     for (uint32_t j = 0; j < kLanes; ++j) {
-      bytes[j] = table.byte[(lane[j] >> 16) & 0x7FFF];
+      bytes[j] = DIAG_SourceByte((lane[j] >> 16) & 0x7FFF);
       lane[j] = lane[j] * mul + add;
     }
     std::memcpy(buf + i, bytes, kLanes);
   }
-  for (uint32_t j = 0; i < size; ++i, ++j) buf[i] = table.byte[(lane[j] >> 16) & 0x7FFF];
+  for (uint32_t j = 0; i < size; ++i, ++j) buf[i] = DIAG_SourceByte((lane[j] >> 16) & 0x7FFF);
 }
 
 int DIAG_SgBackloopTest(WdcDeviceHandle hDev, uint32_t size) {

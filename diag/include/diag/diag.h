@@ -41,7 +41,7 @@ void DIAG_CheckWriteWindow(const uint8_t* window, uint32_t s, uint32_t f, uint32
 uint64_t DIAG_CountDiffs(const uint8_t* a, const uint8_t* b, size_t n);
 
 // The backloop source byte for one draw r (0..32767) of the 15-bit generator: r * 255 / 32767
-// rounded to the nearest integer, computed in double as the source rule states it.
+// rounded to the nearest integer, as the source rule's double arithmetic gives it.
 uint8_t DIAG_SourceByte(uint32_t r);
 // The next draw of the 15-bit generator from state *x (advanced by one step).
 uint32_t DIAG_Rand15(uint32_t* x);
