@@ -65,35 +65,20 @@ TEST_F(BackloopTest, CompleteRunMovesEveryByteAndReleasesInOrder) {
   ASSERT_GE(srcPages, 4u);
   auto ctrl = [](size_t pages) { return "=" + fake::Hex(0xA0000000u | (8 * pages)); };
   auto bytes = [](size_t pages) { return std::to_string(8 * pages); };
-  EXPECT_THAT(f.log, ElementsAreArray(std::vector<std::string>{
-                         "WDC_DMASGBufLock opt=0x20 size=12388 -> #1",
-                         "WDC_DMASGBufLock opt=0x40 size=12388 -> #2",
-                         "WDC_IntEnable",
-                         "W32 1:0x230=0x1",
-                         "W32 1:0x230=0x0",
-                         "W32 1:0x218=0x1",
-                         "W16 1:0x228=0xbb8",
-                         "WDC_DMASyncCpu #2",
-                         "WDC_DMAContigBufLock opt=0x40 size=" + bytes(dstPages) + " -> #3",
-                         "W32 1:0x50=" + Table(f, 3),
-                         "W32 1:0x58" + ctrl(dstPages),
-                         "WDC_DMASyncCpu #3",
-                         "W32 1:0x210=0x20",
-                         "WDC_DMAContigBufLock opt=0x40 size=" + bytes(srcPages) + " -> #4",
-                         "W32 1:0x40=" + Table(f, 4),
-                         "W32 1:0x48" + ctrl(srcPages),
-                         "WDC_DMASyncCpu #4",
-                         "W32 1:0x210=0x10",
-                         "W32 1:0x214=0xc0",
-                         kRunStop,
-                         "WDC_DMASyncIo #1",
-                         "WDC_IntIsEnabled",
-                         "W32 1:0x218=0x0",
-                         "WDC_IntDisable",
-                         "WDC_DMABufUnlock #4",
-                         "WDC_DMABufUnlock #3",
-                         "WDC_DMABufUnlock #2",
-                         "WDC_DMABufUnlock #1"}));
+  EXPECT_THAT(f.log,
+              ElementsAreArray(std::vector<std::string>{
+                  "WDC_DMASGBufLock opt=0x20 size=12388 -> #1",
+                  "WDC_DMASGBufLock opt=0x40 size=12388 -> #2", "WDC_IntEnable",
+                  "W32 1:0x230=0x1", "W32 1:0x230=0x0", "W32 1:0x218=0x1", "W16 1:0x228=0xbb8",
+                  "WDC_DMASyncCpu #2",
+                  "WDC_DMAContigBufLock opt=0x40 size=" + bytes(dstPages) + " -> #3",
+                  "W32 1:0x50=" + Table(f, 3), "W32 1:0x58" + ctrl(dstPages), "WDC_DMASyncCpu #3",
+                  "W32 1:0x210=0x20",
+                  "WDC_DMAContigBufLock opt=0x40 size=" + bytes(srcPages) + " -> #4",
+                  "W32 1:0x40=" + Table(f, 4), "W32 1:0x48" + ctrl(srcPages), "WDC_DMASyncCpu #4",
+                  "W32 1:0x210=0x10", "W32 1:0x214=0xc0", kRunStop, "WDC_DMASyncIo #1",
+                  "WDC_IntIsEnabled", "W32 1:0x218=0x0", "WDC_IntDisable", "WDC_DMABufUnlock #4",
+                  "WDC_DMABufUnlock #3", "WDC_DMABufUnlock #2", "WDC_DMABufUnlock #1"}));
   EXPECT_EQ(f.Live(), 0);
 }
 
