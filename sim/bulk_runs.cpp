@@ -132,12 +132,13 @@ bool BulkRuns::Service(uint64_t* next_due) {
   Job jobs[3];
   int njobs = 0;
   uint64_t gen;
+  uint64_t now;
   if (running_.load(std::memory_order_seq_cst) == 0) return false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     // Read under the lock: a run started by a register write is stamped under it too, so no
     // run's start can lie after this moment.
-    const uint64_t now = platform::NowNs();
+    now = platform::NowNs();
     gen = gen_.load(std::memory_order_seq_cst);
     for (uint32_t ch = 1; ch <= 3; ++ch) {
       if (!Active(ch)) continue;
@@ -160,7 +161,7 @@ bool BulkRuns::Service(uint64_t* next_due) {
     if (gen_.load(std::memory_order_seq_cst) != gen) return true;
     if (m == Move::kOk) {
       runs_[job.ch].moved += job.count;
-      runs_[job.ch].next_move_ns = platform::NowNs() + kRunWakeNs;
+      runs_[job.ch].next_move_ns = now + kRunWakeNs;
     }
     if (m == Move::kBlocked) {
       Stop(job.ch, platform::NowNs());

@@ -178,10 +178,10 @@ WdcStatus WDC_PciDeviceOpen(WdcDeviceHandle* phDev, const WdcPciDeviceInfo* info
     if (bytes) slot.pub.dwNumAddrSpaces = bar + 1;
   }
   slot.live.store(1, std::memory_order_release);
+  const bool fast = !AccessFailuresArmed();
   for (uint32_t bar = 0; bar < WDC_MAX_ADDR_SPACES; ++bar) {
     slot.fast_base[bar] = slot.mapped[bar].base;
-    __atomic_store_n(&slot.fast_bytes[bar], AccessFailuresArmed() ? 0 : slot.mapped[bar].bytes,
-                     __ATOMIC_RELEASE);
+    __atomic_store_n(&slot.fast_bytes[bar], fast ? slot.mapped[bar].bytes : 0, __ATOMIC_RELEASE);
   }
   *phDev = &slot.pub;
   return WDC_STATUS_SUCCESS;

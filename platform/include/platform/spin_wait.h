@@ -56,12 +56,10 @@ class PausePolicy {
   }
   // The wait paused and had to yield after all.
   void Missed() {
-    if (misses_.load(std::memory_order_relaxed) + 1 < kMissesBeforeYielding) {
-      misses_.store(misses_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-      return;
-    }
-    misses_.store(0, std::memory_order_relaxed);
-    skip_.store(kYieldOnlyWaits, std::memory_order_relaxed);
+    const uint32_t misses = misses_.load(std::memory_order_relaxed) + 1;
+    const bool yield_only = misses >= kMissesBeforeYielding;
+    misses_.store(yield_only ? 0 : misses, std::memory_order_relaxed);
+    if (yield_only) skip_.store(kYieldOnlyWaits, std::memory_order_relaxed);
   }
 
  private:
