@@ -4,7 +4,8 @@
 
 namespace sim {
 
-Bar0::Bar0(const Faults& faults) : faults_(faults) {
+Bar0::Bar0(const Faults& faults, uint8_t* cells)
+    : faults_(faults), cells_(cells ? reinterpret_cast<uint64_t*>(cells) : own_) {
   // A stuck bit holds its level from power-up on.
   for (uint32_t w = 0; w < BAR0_BYTES / 8; ++w) Write(w * 8, 8, 0);
 }

@@ -1,6 +1,7 @@
 // BAR0: the board's 4 KiB memory window, reached by host accesses of every width and by
 // channel 0. The cells are 64-bit words read and written with relaxed atomic operations: the
-// host may touch BAR0 while channel 0 copies, and neither takes a lock.
+// host may touch BAR0 while channel 0 copies, and neither takes a lock. The cells are the
+// board's own, or memory its front provides (shared with a process that maps BAR0).
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,8 @@ namespace sim {
 
 class Bar0 {
  public:
-  explicit Bar0(const Faults& faults);
+  // cells: BAR0_BYTES of 8-byte aligned memory that outlives the board, or null for its own.
+  Bar0(const Faults& faults, uint8_t* cells);
   Bar0(const Bar0&) = delete;
   Bar0& operator=(const Bar0&) = delete;
 
@@ -55,7 +57,8 @@ class Bar0 {
   using U64 = uint64_t __attribute__((may_alias));
 
   const Faults& faults_;
-  alignas(64) uint64_t cells_[BAR0_BYTES / 8] = {};
+  alignas(64) uint64_t own_[BAR0_BYTES / 8] = {};
+  uint64_t* const cells_;
 };
 
 }  // namespace sim

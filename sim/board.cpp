@@ -19,10 +19,12 @@ SimBoard::SimBoard(const Settings& settings, uint32_t index, const HostSide& hos
     : index_(index),
       link_bytes_per_ns_(LinkBytesPerSecond(settings.link_gen, settings.link_width) / 1e9),
       faults_(settings),
-      bar0_(faults_),
+      bar0_(faults_, host.bar0_cells),
       map_(settings.misalign, settings.high_bus),
       memory_(host.memory ? *host.memory : map_),
       irq_(host.interrupt),
+      acknowledge_(host.acknowledge),
+      engine_serves_ch0_(host.engine_serves_channel0),
       completions_(regs_, irq_, faults_),
       ch0_(mu_, regs_, bar0_, memory_, faults_, completions_, log_),
       runs_(mu_, regs_, memory_, log_),
@@ -108,16 +110,22 @@ WdcStatus SimBoard::RegisterAccess(uint64_t offset, uint32_t width, bool write, 
     std::lock_guard<std::mutex> lock(mu_);
     regs_.Access(static_cast<uint32_t>(offset), width, write, value);
     started = std::exchange(ch0_started_, false);
+    AcknowledgeIfClear();
   }
   // A channel-0 start is served here, on the writer's thread: no hand-off to the engine. When
   // another thread is serving, the engine takes it.
-  if (started && !ch0_.Serve()) Kick();
+  if (started && (engine_serves_ch0_ || !ch0_.Serve())) Kick();
   return WDC_STATUS_SUCCESS;
 }
 
 // ---- Register hooks -------------------------------------------------------------------------
 
 void SimBoard::Kick() { engine_bell_.Ring(); }
+
+void SimBoard::AcknowledgeIfClear() {
+  if (acknowledge_ && (regs_.Get(kIntCtrl) & (INT_CH0_DONE | INT_BACKLOOP_DONE)) == 0)
+    acknowledge_();
+}
 
 void SimBoard::Quiesce() {
   // The engine copies only while it holds the map lock and rechecks the generations first, so
@@ -208,6 +216,21 @@ WdcStatus SimBoard::InterruptAttach() {
 uint32_t SimBoard::InterruptWait() { return irq_.Wait() ? 1 : 0; }
 void SimBoard::InterruptUnmask() {}
 void SimBoard::InterruptDetach() { irq_.Detach(); }
+
+void SimBoard::Reset() {
+  std::lock_guard<std::mutex> lock(mu_);
+  const uint64_t now = platform::NowNs();
+  StopRuns(now);
+  ch0_.Reset();
+  sg_.Disarm();
+  regs_.Reset();
+  runs_.ClearCounts(now);
+  completions_.SetEnabled(false);
+  reset_armed_ = false;
+  ch0_started_ = false;
+  Quiesce();
+  AcknowledgeIfClear();
+}
 
 void SimBoard::Audit(std::vector<std::string>* findings) {
   std::lock_guard<std::mutex> lock(mu_);

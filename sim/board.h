@@ -49,12 +49,22 @@
 namespace sim {
 
 // What stands between the board and the host when the board sits behind someone else's IOMMU
-// and interrupt controller (the suite's model of the kernel's VFIO interface): DMA then reaches
-// host memory only through `memory`, and each interrupt raised is handed to `interrupt`. The
-// board's own bus map and interrupt line are then unused.
+// and interrupt controller (the suite's model of the kernel's VFIO interface, or a virtual
+// machine the board is served to): DMA then reaches host memory only through `memory`, and each
+// interrupt raised is handed to `interrupt`. The board's own bus map and interrupt line are then
+// unused.
 struct HostSide {
   HostMemory* memory = nullptr;
   std::function<void()> interrupt;
+  // Called, with the board's lock held, after a register access or reset that leaves no
+  // interrupt cause pending (INT_CTRL's status read clear): a level-triggered line goes low.
+  std::function<void()> acknowledge;
+  // BAR0's cells (BAR0_BYTES, 8-byte aligned, outliving the board), when another process maps
+  // them; null: the board's own.
+  uint8_t* bar0_cells = nullptr;
+  // Every channel-0 transfer is served by the engine thread, never by the thread that writes
+  // the start: that thread must not wait for host memory (it answers the host's messages).
+  bool engine_serves_channel0 = false;
 };
 
 class SimBoard final : public wdc::Board, private RegisterHooks {
@@ -82,6 +92,9 @@ class SimBoard final : public wdc::Board, private RegisterHooks {
   void InterruptUnmask() override;  // an edge line: nothing to do
   void InterruptDetach() override;
   void Audit(std::vector<std::string>* findings) override;
+  // As a reset of the whole function: the runs and queued transfers stop, every register holds
+  // its reset value and the interrupt is disabled. BAR0's cells and the mappings are kept.
+  void Reset();
 
  private:
   // Register hooks, with mu_ held.
@@ -98,6 +111,7 @@ class SimBoard final : public wdc::Board, private RegisterHooks {
   void StopRuns(uint64_t now);  // mu_ held: the bulk runs and the backloop
   void Quiesce();               // mu_ held: waits out a copy in progress
   void Kick();                  // tells the engine to look again
+  void AcknowledgeIfClear();    // mu_ held
   void EngineMain();
 
   const uint32_t index_;
@@ -107,6 +121,8 @@ class SimBoard final : public wdc::Board, private RegisterHooks {
   BusMap map_;           // its own lock, taken after mu_
   HostMemory& memory_;   // map_, or the host side's memory; its lock is taken after mu_
   InterruptLine irq_;    // lock-free
+  const std::function<void()> acknowledge_;
+  const bool engine_serves_ch0_;
 
   std::mutex mu_;
   RegisterBlock regs_{this};  // guarded by mu_

@@ -30,6 +30,7 @@ bool Channel0::Serve() {
 bool Channel0::ServeOne() {
   Job job;
   uint64_t gen;
+  uint64_t addr = 0;  // where the data moves
   if (count_.load(std::memory_order_seq_cst) == 0) return false;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -39,6 +40,8 @@ bool Channel0::ServeOne() {
     head_ = (head_ + 1) % kQueue;
     count_.store(count - 1, std::memory_order_seq_cst);
     gen = gen_.load(std::memory_order_seq_cst);
+    ++served_;
+    addr = faults_.StrayAddress(job.addr, served_);
     const uint32_t f = job.ctrl & kCountMask;
     if ((job.ctrl & kFirstLast) != kFirstLast) {
       log_.Error(Format("channel 0: control word 0x%08X lacks the first and last flags", job.ctrl));
@@ -53,9 +56,9 @@ bool Channel0::ServeOne() {
   const bool mem_write = (job.ctrl & CTRL_MEM_WRITE) != 0;
   uint8_t buf[BAR0_BYTES];
   bool ok = false;
-  int64_t target = int64_t{job.addr};
+  int64_t target = static_cast<int64_t>(addr);
   if (mem_write) {
-    target = faults_.ShiftWrite(job.addr);
+    target = faults_.ShiftWrite(addr);
     bar0_.Load(buf, f);
     auto map_lock = map_.Lock();
     if (gen_.load(std::memory_order_seq_cst) != gen) return true;
@@ -64,7 +67,7 @@ bool Channel0::ServeOne() {
     {
       auto map_lock = map_.Lock();
       if (gen_.load(std::memory_order_seq_cst) != gen) return true;
-      ok = map_.ReadLocked(job.addr, buf, f);
+      ok = map_.ReadLocked(addr, buf, f);
     }
     if (ok) bar0_.Store(buf, f);
   }

@@ -60,6 +60,7 @@ class Channel0 {
   // it no lock; a start latched after the peek is followed by a ring of the engine's doorbell.
   std::atomic<uint32_t> count_{0};
   uint64_t transfers_ = 0;  // guarded by mu_; completed transfers since the board was made
+  uint64_t served_ = 0;     // guarded by mu_; transfers taken from the queue since then
   // Bumped under mu_ by Reset; the engine reads it when it takes a start and drops the
   // transfer when it has changed by the time it copies or completes.
   std::atomic<uint64_t> gen_{0};

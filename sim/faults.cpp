@@ -6,6 +6,7 @@ namespace sim {
 
 Faults::Faults(const Settings& settings)
     : dma_shift_(settings.dma_shift),
+      dma_stray_(settings.dma_stray),
       wordcount_bad_(settings.wordcount_bad),
       drop_ch0_(settings.irq_drop_ch0),
       drop_backloop_(settings.irq_drop_backloop),
@@ -24,7 +25,9 @@ Faults::Faults(const Settings& settings)
   }
 }
 
-int64_t Faults::ShiftWrite(uint32_t addr) const { return int64_t{addr} + dma_shift_; }
+int64_t Faults::ShiftWrite(uint64_t addr) const {
+  return static_cast<int64_t>(addr) + dma_shift_;
+}
 
 uint32_t Faults::CorruptWordCount(uint32_t count, uint64_t n) const {
   return wordcount_bad_ != 0 && n % wordcount_bad_ == 0 ? count + 1 : count;

@@ -1,4 +1,5 @@
-// The board's faults (FPGA_SIM's bar0-stuck, dma-shift, wordcount-bad, irq-drop and sg-swap) as
+// The board's faults (FPGA_SIM's bar0-stuck, dma-shift, dma-stray, wordcount-bad, irq-drop and
+// sg-swap) as
 // hooks of the healthy model. Each hook is called at one place and, while its fault is off,
 // answers what a healthy board does, so the model itself has no fault branches. Fixed at
 // construction: any thread may call them.
@@ -32,7 +33,13 @@ class Faults {
   bool HasStuck() const { return has_stuck_; }
   // The bus address where the data of a channel-0 memory write to `addr` lands; below 0 when
   // the shift leaves the bus.
-  int64_t ShiftWrite(uint32_t addr) const;
+  int64_t ShiftWrite(uint64_t addr) const;
+  // The bus address where the nth channel-0 transfer (from 1) moves its data instead of `addr`:
+  // a stray transfer lands 1 MiB past it, outside the buffer it was given.
+  uint64_t StrayAddress(uint64_t addr, uint64_t n) const {
+    return dma_stray_ != 0 && n == dma_stray_ ? addr + kStrayOffset : addr;
+  }
+  static constexpr uint64_t kStrayOffset = 0x100000;
   // The DMA_WORD_COUNT that the nth channel-0 transfer (from 1) leaves instead of `count`.
   uint32_t CorruptWordCount(uint32_t count, uint64_t n) const;
   // Whether the nth completion (from 1) of `kind` raises no interrupt.
@@ -47,6 +54,7 @@ class Faults {
   uint8_t stuck_or_[BAR0_BYTES];
   bool has_stuck_ = false;
   int32_t dma_shift_;
+  uint32_t dma_stray_;
   uint32_t wordcount_bad_;
   std::vector<uint32_t> drop_ch0_, drop_backloop_;
   bool sg_swap_;

@@ -57,7 +57,9 @@ const int8_t* RegIndex() {
 
 }  // namespace
 
-RegisterBlock::RegisterBlock(RegisterHooks* hooks) : hooks_(hooks) {
+RegisterBlock::RegisterBlock(RegisterHooks* hooks) : hooks_(hooks) { Reset(); }
+
+void RegisterBlock::Reset() {
   for (int i = 0; i < kRegCount; ++i) regs_[i] = shadow_[i] = kTable[i].reset;
 }
 

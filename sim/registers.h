@@ -59,6 +59,8 @@ class RegisterBlock {
   // Offsets without a register read as 0 and ignore writes.
   void Access(uint32_t offset, uint32_t width, bool write, uint64_t* value);
 
+  void Reset();  // every register to its reset value, no hooks
+
   // The board's own view: the stored value, no hooks, no clearing.
   uint32_t Get(Reg r) const { return regs_[r]; }
   void Set(Reg r, uint32_t value) { regs_[r] = value; }

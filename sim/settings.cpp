@@ -68,6 +68,7 @@ class Parser {
     if (key == "dma-shift") return DmaShift(value);
     if (key == "wordcount-bad") return WordcountBad(value);
     if (key == "sg-swap") return SgSwap(value);
+    if (key == "dma-stray") return DmaStray(value);
     return Fail("unknown setting");
   }
 
@@ -180,6 +181,15 @@ class Parser {
       return Fail("wordcount-bad must be 1 to 4294967295");
     if (!Once("wordcount-bad")) return false;
     out_->wordcount_bad = static_cast<uint32_t>(n);
+    return true;
+  }
+
+  bool DmaStray(std::string_view v) {
+    uint64_t n;
+    if (!ParseUnsigned(v, false, UINT32_MAX, &n) || n == 0)
+      return Fail("dma-stray must be 1 to 4294967295");
+    if (!Once("dma-stray")) return false;
+    out_->dma_stray = static_cast<uint32_t>(n);
     return true;
   }
 

@@ -32,6 +32,7 @@ struct Settings {
   std::vector<uint32_t> irq_drop_backloop;  // backloop completions (from 1) without interrupt
   int32_t dma_shift = 0;      // channel-0 memory-write data lands this many bytes off
   uint32_t wordcount_bad = 0; // every Nth channel-0 transfer leaves a wrong word count; 0: never
+  uint32_t dma_stray = 0;     // channel-0 transfer N (from 1) moves its data 1 MiB off; 0: none
   bool sg_swap = false;       // destination pages swap_i and swap_j exchange their data
   uint32_t swap_i = 0;
   uint32_t swap_j = 0;

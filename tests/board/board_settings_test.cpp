@@ -34,10 +34,12 @@ TEST(BoardSettings, EveryItemKindIsUnderstood) {
   ASSERT_TRUE(ParseSettings(
       "boards=3,fail=WDC_PciDeviceOpen,fail=WDC_DMAContigBufLock@2,bar0-stuck=0x1F:3:1,"
       "bar0-stuck=4095:7:0,pause=off,misalign=4095,high-bus=1,link=gen3x16,irq-drop=ch0@5,"
-      "irq-drop=backloop@1,irq-drop=ch0@9,dma-shift=-4096,wordcount-bad=7,sg-swap=12:3",
+      "irq-drop=backloop@1,irq-drop=ch0@9,dma-shift=-4096,wordcount-bad=7,sg-swap=12:3,"
+      "dma-stray=4096",
       &s, &error))
       << error;
   EXPECT_EQ(s.boards, 3u);
+  EXPECT_EQ(s.dma_stray, 4096u);
   ASSERT_EQ(s.fail_rules.size(), 2u);
   EXPECT_EQ(s.fail_rules[0].op, wdc::Op::PciDeviceOpen);
   EXPECT_EQ(s.fail_rules[0].nth, 1u);
@@ -124,6 +126,8 @@ TEST(BoardSettings, BadItemsAreRefusedNamingTheItem) {
       {"dma-shift=-", "dma-shift=-"},
       {"dma-shift=1.5", "dma-shift=1.5"},
       {"wordcount-bad=0", "wordcount-bad=0"},
+      {"dma-stray=0", "dma-stray=0"},
+      {"dma-stray=1,dma-stray=2", "dma-stray=2"},
       {"sg-swap=3:3", "sg-swap=3:3"},
       {"sg-swap=3", "sg-swap=3"},
       {"sg-swap=3:", "sg-swap=3:"},

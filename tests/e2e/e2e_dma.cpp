@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "e2e_harness.h"
+#include "wdc/wdc_lib.h"
 
 namespace e2e {
 namespace {
@@ -56,6 +57,23 @@ TEST(E2eIntegrityFailures, FirstCompletionLost) {
 
 TEST(E2eIntegrityFailures, CompletionLostLaterInTheFirstSize) {
   E2E_EXPECT_VERDICT(RunExpecting("irq-drop=ch0@4096,pause=off", LostCompletionRun(), false));
+}
+
+TEST(E2eIntegrityFailures, StrayTransferIsBlockedAndNeverCompletes) {
+  // The third transfer's data goes 1 MiB past the locked buffer: the IOMMU in front of the
+  // board blocks it, so no host byte outside a lock changes, the transfer never completes and
+  // the close reports the blocked access.
+  const Verdict v = CheckRun(RunProgram(Utility("dma-stray=3,pause=off")),
+                             LostCompletionRun() +
+                                 LibraryCloseFailure(AnyText(WDC_STATUS_RESOURCES_LEFT)));
+  E2E_EXPECT_VERDICT(v);
+  ASSERT_FALSE(v.captures.empty());
+  EXPECT_EQ(v.captures.back().rfind("resources left at close: 1 DMA access blocked, 1 DMA "
+                                    "programming error (first: channel 0: 4096 bytes at bus "
+                                    "address 0x",
+                                    0),
+            0u)
+      << v.captures.back();
 }
 
 // ---- Performance test --------------------------------------------------------------------------
