@@ -4,7 +4,11 @@
 # program (tests/vm/guest.cpp) there, case by case, through vfio-pci. Three boots: the IOMMU
 # with MSI, the IOMMU with MSI off in the kernel (INTx), and no IOMMU at all.
 #
-#   scripts/vm-test.sh [BUILD_DIR]    # default build/release; builds vm-guest there first
+#   scripts/vm-test.sh [BUILD_DIR]    # default build/release
+#
+# It builds the guest's two programs (vm-guest, fpga-diag-static) in BUILD_DIR first, and
+# configures BUILD_DIR with the release preset's settings when it is not configured yet, so a
+# fresh clone needs no build of its own beforehand.
 #
 # The guest kernel is fetched with apt-get download (never installed) and kept in
 # $FPGA_DIAG_VM_CACHE (default ~/.cache/fpga-diag/vm). Prints the guests' consoles, each case
@@ -12,7 +16,7 @@
 # does not end within $FPGA_DIAG_VM_TIMEOUT seconds (default 180).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=$(realpath "${1:-build/release}")
+build=${1:-build/release}
 cache=${FPGA_DIAG_VM_CACHE:-$HOME/.cache/fpga-diag/vm}
 timeout_s=${FPGA_DIAG_VM_TIMEOUT:-180}
 
@@ -20,7 +24,27 @@ for tool in qemu-system-x86_64 busybox apt-get dpkg; do
   command -v "$tool" >/dev/null ||
     { echo "vm-test: $tool is missing (scripts/setup.sh test)" >&2; exit 1; }
 done
-cmake --build "$build" --target vm-guest fpga-diag-static >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# ---- The guest's programs --------------------------------------------------------------------
+# What cmake prints is shown only when it fails: the guests' consoles are this script's output.
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  echo "vm-test: configuring $build (preset release)"
+  if [ -z "${1:-}" ]; then
+    configure=(cmake --preset release)
+  else
+    configure=(cmake --preset release -B "$build")
+  fi
+  "${configure[@]}" >"$work/cmake.log" 2>&1 ||
+    { cat "$work/cmake.log" >&2; echo "vm-test: configuring $build failed" >&2; exit 1; }
+fi
+build=$(realpath "$build")
+echo "vm-test: building vm-guest and fpga-diag-static in $build"
+# A build directory has them when it has the test suite and no sanitizer.
+cmake --build "$build" --target vm-guest fpga-diag-static >"$work/cmake.log" 2>&1 ||
+  { cat "$work/cmake.log" >&2; echo "vm-test: building the guest's programs failed" >&2; exit 1; }
 
 # ---- The guest kernel: the image the cloud meta package depends on today ---------------------
 pkg=$(apt-cache depends linux-image-cloud-amd64 |
@@ -46,8 +70,6 @@ fi
 modules=$kdir/lib/modules/$kver/kernel
 
 # ---- The initramfs: busybox, the vfio modules, the programs, the init ------------------------
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 root=$work/root
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,modules}
 cp "$(command -v busybox)" "$root/bin/busybox"

@@ -1,5 +1,8 @@
 // A real board through Linux's vfio-pci: the legacy container/group interface, BARs mapped
-// into the process, DMA through IOVAs of our choosing, interrupts through eventfds.
+// into the process, DMA through IOVAs of our choosing, interrupts through eventfds. VfioBoard
+// is the front over the backend's units: the open sequence (open_sequence.cpp) with its advice
+// (vfio/advice.h), the BARs and configuration space (bars.h), the DMA mappings (dma_maps.h) and
+// the interrupt (interrupts.h).
 //
 // Threads. The library calls Open, Close, DmaAllocContig, DmaMapUser, DmaUnmap, the syncs,
 // InterruptAttach and Audit from its callers' threads, one call at a time (under its lock).
@@ -12,11 +15,8 @@
 // interrupt thread.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,7 +26,9 @@
 
 namespace vfio {
 
-class IovaAllocator;
+class Bars;
+class DmaMaps;
+class Interrupts;
 
 class VfioBoard final : public wdc::Board {
  public:
@@ -51,16 +53,17 @@ class VfioBoard final : public wdc::Board {
   // the others go through pread/pwrite in Read and Write.
   wdc::DeviceWindow Window(uint32_t bar) override;
 
-  // The interrupt: MSI when the board offers it and the host can enable it, else INTx. Attach forgets interrupts raised
-  // before it. InterruptWait blocks until the board interrupts and returns how many interrupts
-  // the wait covers (>= 1), or 0 once InterruptDetach was called (and on every later wait until
-  // the next attach). After an INTx interrupt the line stays masked until InterruptUnmask,
-  // which the library calls once the transfer list ran; for MSI it does nothing.
+  // The interrupt: MSI when the board offers it and the host can enable it, else INTx. Attach
+  // forgets interrupts raised before it. InterruptWait blocks until the board interrupts and
+  // returns how many interrupts the wait covers (>= 1), or 0 once InterruptDetach was called
+  // (and on every later wait until the next attach). After an INTx interrupt the line stays
+  // masked until InterruptUnmask, which the library calls once the transfer list ran; for MSI
+  // it does nothing.
   WdcStatus InterruptAttach() override;
   uint32_t InterruptWait() override;
   void InterruptUnmask() override;
   void InterruptDetach() override;
-  bool UsesMsi() const { return irq_index_ == kMsi; }
+  bool UsesMsi() const;
 
   wdc::BoardIdentity Identity() const override;
   wdc::BarInfo Bar(uint32_t index) const override;
@@ -78,52 +81,23 @@ class VfioBoard final : public wdc::Board {
   void Audit(std::vector<std::string>* findings) override;
 
  private:
-  enum IrqIndex : int { kNoIrq = -1, kIntx = 0, kMsi = 1 };
-  struct Region {
-    uint64_t offset = 0;  // into the device fd
-    uint64_t bytes = 0;
-    void* map = nullptr;  // mmap of the whole BAR, when the region allows it
-  };
-  struct Mapping {
-    uint64_t iova;
-    uint64_t bytes;
-    void* contig;  // memory of a contiguous lock, freed at the unmap; null for user memory
-  };
-
+  // The open's steps (open_sequence.cpp), each releasing nothing: a failed Open closes.
   WdcStatus OpenSteps();
   WdcStatus OpenContainer();
   WdcStatus OpenGroup();
-  WdcStatus ReadIovaRanges();
   WdcStatus OpenDevice();
-  WdcStatus SetBusMaster(bool on);
-  WdcStatus MapDma(void* vaddr, uint64_t bytes, wdc::DmaDir dir, uint64_t* iova);
-  void ReleaseInterruptFds();
-  int EnableIrq(IrqIndex index);  // signals irq_fd_; 0 or -errno
-  bool BarAccessOk(uint32_t bar, uint64_t offset, uint32_t width, WdcStatus* status) const;
 
   Kernel& kernel_;
   PciFunction function_;
-  uint64_t bus_limit_ = 0;
-  uint64_t page_ = 4096;
 
   int container_fd_ = -1;
   int group_fd_ = -1;
   int device_fd_ = -1;
   int iommu_type_ = 0;
-  Region bars_[6];
-  Region config_;
 
-  std::mutex dma_mu_;
-  std::unique_ptr<IovaAllocator> iova_;
-  std::map<uint64_t, Mapping> mappings_;  // by cookie
-  uint64_t next_cookie_ = 1;
-  uint64_t pinned_bytes_ = 0;
-
-  IrqIndex irq_index_ = kNoIrq;  // MSI when the board offers it, until enabling it fails
-  bool has_intx_ = false;
-  int irq_fd_ = -1;   // signalled by the kernel on each interrupt
-  int stop_fd_ = -1;  // signalled by InterruptDetach
-  std::atomic<bool> irq_enabled_{false};
+  const std::unique_ptr<Bars> bars_;
+  const std::unique_ptr<DmaMaps> dma_;
+  const std::unique_ptr<Interrupts> interrupts_;
 };
 
 // The library's backend over every board of that vendor and device ID found in the kernel's
