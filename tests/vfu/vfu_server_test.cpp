@@ -1,0 +1,421 @@
+// The vfio-user layer against a client written here, over a real UNIX socket, serving a small
+// fake function. Only what a guest cannot reach: malformed input, clients coming and going,
+// DMA served by the client (with its refusals), the INTx rules and bus mastering.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "vfu/server.h"
+
+namespace {
+
+constexpr uint16_t kVersion = 1, kDmaMap = 2, kDmaUnmap = 3, kSetIrqs = 8, kRegionRead = 9,
+                   kRegionWrite = 10, kDmaRead = 11, kDmaWrite = 12;
+constexpr uint32_t kReply = 1, kNoReply = 0x10, kError = 0x20;
+
+long OpenFds() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
+
+struct Msg {
+  uint16_t id = 0, cmd = 0;
+  uint32_t flags = 0, error = 0;
+  std::vector<uint8_t> data;
+};
+
+std::vector<uint8_t> Bytes(std::initializer_list<uint64_t> fields, size_t width) {
+  std::vector<uint8_t> out(fields.size() * width);
+  size_t i = 0;
+  for (uint64_t f : fields) std::memcpy(&out[width * i++], &f, width);
+  return out;
+}
+std::vector<uint8_t> Cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+std::vector<uint8_t> Region(uint64_t offset, uint32_t region, uint32_t count) {
+  return Cat(Bytes({offset}, 8), Bytes({region, count}, 4));
+}
+template <class T>
+T At(const uint8_t* p) {
+  T x;
+  std::memcpy(&x, p, sizeof x);
+  return x;
+}
+
+class Client {
+ public:
+  explicit Client(int fd) : fd_(fd) {}
+  ~Client() { close(fd_); }
+  // Sends the message and closes `fds`, as a client does with the fresh descriptors it sends.
+  void Send(uint16_t cmd, const std::vector<uint8_t>& data, std::vector<int> fds = {},
+            uint32_t flags = 0, uint16_t id = 0, uint32_t err = 0) {
+    const uint64_t size = 16 + data.size();
+    const auto msg =
+        Cat(Cat(Bytes({id != 0 ? id : ++id_, cmd}, 2), Bytes({size, flags, err}, 4)), data);
+    iovec iov{const_cast<uint8_t*>(msg.data()), msg.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 16)];
+    msghdr mh{nullptr, 0, &iov, 1, control, CMSG_SPACE(sizeof(int) * fds.size()), 0};
+    *CMSG_FIRSTHDR(&mh) = {CMSG_LEN(sizeof(int) * fds.size()), SOL_SOCKET, SCM_RIGHTS};
+    if (fds.empty()) mh.msg_controllen = 0;
+    if (!fds.empty()) std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&mh)), &fds[0], sizeof(int) * fds.size());
+    EXPECT_EQ(sendmsg(fd_, &mh, MSG_NOSIGNAL), static_cast<ssize_t>(msg.size()));
+    for (int fd : fds) close(fd);
+  }
+  void Reply(const Msg& request, const std::vector<uint8_t>& data, uint32_t err = 0) {
+    Send(request.cmd, err != 0 ? std::vector<uint8_t>{} : data, {},
+         kReply | (err != 0 ? kError : 0), request.id, err);
+  }
+  // Bytes as they are, and then (`end`) the end of this side's input.
+  void Raw(const void* p, size_t n, bool end) {
+    ASSERT_EQ(send(fd_, p, n, MSG_NOSIGNAL), static_cast<ssize_t>(n));
+    if (end) shutdown(fd_, SHUT_WR);
+  }
+  // The next message, or false on end of file or after 5 s.
+  bool Recv(Msg* m) {
+    uint8_t hdr[16];
+    if (!Read(hdr, 16)) return false;
+    *m = {At<uint16_t>(hdr), At<uint16_t>(hdr + 2), At<uint32_t>(hdr + 8), At<uint32_t>(hdr + 12),
+          std::vector<uint8_t>(At<uint32_t>(hdr + 4) - 16)};
+    return Read(m->data.data(), m->data.size());
+  }
+  Msg Call(uint16_t cmd, const std::vector<uint8_t>& data, std::vector<int> fds = {}) {
+    Send(cmd, data, std::move(fds));
+    Msg m;
+    EXPECT_TRUE(Recv(&m)) << "no reply to command " << cmd;
+    return m;
+  }
+  int Errno(uint16_t cmd, const std::vector<uint8_t>& data, std::vector<int> fds = {}) {
+    const Msg m = Call(cmd, data, std::move(fds));
+    return (m.flags & kError) != 0 ? static_cast<int>(m.error) : 0;
+  }
+  void Version() {
+    const std::string json = R"({"capabilities":{"max_msg_fds":16,"max_data_xfer_size":4096,)"
+                             R"("migration":{"pgsize":4096},"write_multiple":true}})";
+    ASSERT_EQ(
+        Errno(kVersion, Cat(Bytes({0}, 4), std::vector<uint8_t>(json.begin(), json.end() + 1))), 0);
+  }
+
+ private:
+  bool Read(uint8_t* p, size_t n) {
+    for (size_t got = 0; got < n;) {
+      pollfd pf{fd_, POLLIN, 0};
+      const ssize_t r = poll(&pf, 1, 5000) == 1 ? read(fd_, p + got, n - got) : -1;
+      if (r <= 0) return false;
+      got += static_cast<size_t>(r);
+    }
+    return true;
+  }
+  int fd_;
+  uint16_t id_ = 0;
+};
+
+class FakeDevice : public vfu::Device {
+ public:
+  vfu::PciFunction Function() const override {
+    return {0x10ee, 0x5050, 0, 0, 0, 0, {4096, 256}, true, true};
+  }
+  vfu::BarRegion Region(uint32_t) override { return {}; }
+  uint64_t BarRead(uint32_t, uint64_t, uint32_t) override { return 0; }
+  void BarWrite(uint32_t, uint64_t, uint32_t, uint64_t) override {}
+  void Reset() override {}
+  void ClientGone() override { ++gone; }
+  std::atomic<int> gone{0};
+};
+
+// A server on an abstract UNIX socket, run on its own thread until the fixture ends.
+class VfuServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fds_before_ = OpenFds();
+    addr_.sun_family = AF_UNIX;
+    std::snprintf(addr_.sun_path + 1, sizeof addr_.sun_path - 1, "vfu-test-%d", getpid());
+    listen_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(bind(listen_, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_), 0);
+    ASSERT_EQ(listen(listen_, 4), 0);
+    stop_ = eventfd(0, EFD_CLOEXEC);
+    thread_ = std::thread([this] { rc_ = server_.Run(device_, listen_, stop_); });
+  }
+  void TearDown() override {
+    const uint64_t one = 1;
+    ASSERT_EQ(write(stop_, &one, 8), 8);
+    thread_.join();
+    EXPECT_EQ(rc_, 0);
+    close(listen_);
+    close(stop_);
+    EXPECT_EQ(OpenFds(), fds_before_) << "a descriptor leaked";
+    if (HasFailure())
+      for (const std::string& line : Log()) std::printf("server: %s\n", line.c_str());
+  }
+  std::unique_ptr<Client> Connect(bool version = true) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&addr_), sizeof addr_), 0);
+    auto c = std::make_unique<Client>(fd);
+    if (version) c->Version();
+    return c;
+  }
+  std::vector<std::string> Log() {
+    std::lock_guard<std::mutex> lock(log_mu_);
+    return log_;
+  }
+  // Config writes and reads of `n` bytes at `off`.
+  static void ConfigWrite(Client& c, uint32_t off, uint64_t v, uint32_t n) {
+    auto data = Cat(Region(off, 7, n), Bytes({v}, 8));
+    data.resize(16 + n);
+    ASSERT_EQ(c.Errno(kRegionWrite, data), 0);
+  }
+  static uint64_t ConfigRead(Client& c, uint32_t off, uint32_t n) {
+    const Msg m = c.Call(kRegionRead, Region(off, 7, n));
+    uint64_t v = 0;
+    if (m.data.size() == 16 + n) std::memcpy(&v, &m.data[16], n);
+    return v;
+  }
+  static void BusMaster(Client& c, bool on) { ConfigWrite(c, 4, on ? 6 : 2, 2); }
+  // A DMA_MAP of `file` at `offset`, with fresh descriptors of it as the client sends them.
+  static int MapPage(Client& c, int file, uint64_t iova, uint64_t offset, uint32_t flags,
+                     uint64_t size = 4096, int fds = 1) {
+    std::vector<int> dups;
+    for (int i = 0; i < fds; ++i) dups.push_back(dup(file));
+    return c.Errno(kDmaMap, Cat(Bytes({32, flags}, 4), Bytes({offset, iova, size}, 8)), dups);
+  }
+  bool Logged(const std::string& prefix) {
+    for (const std::string& line : Log())
+      if (line.compare(0, prefix.size(), prefix) == 0) return true;
+    return false;
+  }
+  // An access of the function's DMA engine, on a thread of its own as the engine's are.
+  std::future<bool> Dma(std::function<bool(vfu::DmaSpace&)> access) {
+    return std::async(std::launch::async, [this, access] {
+      auto lock = server_.Dma().Lock();
+      return access(server_.Dma());
+    });
+  }
+
+  std::mutex log_mu_;
+  std::vector<std::string> log_;
+  FakeDevice device_;
+  vfu::Server server_{{false, [this](const std::string& l) {
+                         std::lock_guard<std::mutex> lock(log_mu_);
+                         log_.push_back(l);
+                       }}};
+  sockaddr_un addr_{};
+  int listen_ = -1, stop_ = -1, rc_ = -1;
+  long fds_before_ = 0;
+  std::thread thread_;
+};
+
+TEST_F(VfuServer, MalformedInputIsRefusedAndTheNextClientServed) {
+  {
+    auto c = Connect(false);
+    EXPECT_EQ(c->Errno(kRegionRead, Region(0, 1, 4)), EINVAL);  // before VERSION
+    c->Version();
+    EXPECT_EQ(c->Errno(99, {}), ENOSYS);
+    const std::vector<uint8_t> bad[] = {
+        Region(256, 1, 4),        // past BAR1
+        Region(252, 1, 8),        // runs past its end
+        Region(2, 1, 4),          // misaligned
+        Region(0, 1, 3),          // no such width
+        Region(0, 2, 4),          // no BAR2
+        Region(0, 9, 4),          // no region 9
+        Region(~0ull - 1, 7, 4),  // wraps
+        Bytes({0}, 8),            // the fields cut short
+    };
+    for (const auto& b : bad) EXPECT_EQ(c->Errno(kRegionRead, b), EINVAL);
+    EXPECT_EQ(c->Errno(kSetIrqs, Bytes({20, 0x24, 0, 0, 2}, 4)), EINVAL);  // 2 INTx
+    const int mem = memfd_create("vfu-test", MFD_CLOEXEC);
+    ASSERT_EQ(ftruncate(mem, 8192), 0);
+    EXPECT_EQ(MapPage(*c, mem, 0x10000, 8192, 3), EINVAL);                // beyond the file
+    EXPECT_EQ(MapPage(*c, mem, 0x10000, 4096, 3, ~0ull - 4095), EINVAL);  // offset + size wraps
+    EXPECT_EQ(MapPage(*c, mem, 0x10000, 0, 3), 0);
+    EXPECT_EQ(MapPage(*c, mem, 0x10800, 4096, 3), EEXIST);        // overlaps
+    EXPECT_EQ(MapPage(*c, mem, 0x20000, 0, 3, 4096, 9), EINVAL);  // too many fds
+    close(mem);
+    // A refused posted write gets no reply: the next reply is the unmap's, a sweep that
+    // matches no mapping exactly and still succeeds, echoing its fields.
+    c->Send(kRegionWrite, Cat(Region(4096, 1, 4), Bytes({0}, 4)), {}, kNoReply);
+    const auto sweep = Cat(Bytes({24, 0}, 4), Bytes({0, ~0ull}, 8));
+    const Msg m = c->Call(kDmaUnmap, sweep);
+    EXPECT_EQ(m.cmd, kDmaUnmap);
+    EXPECT_EQ(m.data, sweep);
+  }
+  // Input that cannot be framed ends the connection; each next client is served.
+  for (uint32_t size : {8u, 0xffffffffu, 0u}) {  // below a header, over the limit, cut short
+    auto c = Connect();
+    const auto hdr = Cat(Bytes({1, 4}, 2), Bytes({size, 0, 0}, 4));
+    c->Raw(hdr.data(), size == 0 ? 8 : 16, size == 0);
+    Msg m;
+    EXPECT_FALSE(c->Recv(&m)) << "size " << size;
+  }
+  auto c = Connect();
+  EXPECT_EQ(ConfigRead(*c, 0, 4), 0x505010eeu);
+  EXPECT_TRUE(Logged("refused DMA_MAP (id 16): iova 0x10800 size 0x1000 overlaps a mapping"));
+}
+
+TEST_F(VfuServer, SecondClientRefusedAndALeavingClientTakesItsMapsAndInterrupts) {
+  auto a = Connect();
+  const int mem = memfd_create("vfu-test", MFD_CLOEXEC);
+  ASSERT_EQ(ftruncate(mem, 8192), 0);
+  ASSERT_EQ(MapPage(*a, mem, 0x20000, 0, 3), 0);
+  const int msi = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  ASSERT_EQ(a->Errno(kSetIrqs, Bytes({20, 0x24, 1, 0, 1}, 4), {dup(msi)}), 0);
+  BusMaster(*a, true);
+  uint64_t v = 0;
+  server_.Interrupt().Raise();
+  EXPECT_EQ(read(msi, &v, 8), 8);
+  Msg m;
+  EXPECT_FALSE(Connect(false)->Recv(&m)) << "a second client";
+  EXPECT_EQ(ConfigRead(*a, 0, 2), 0x10eeu);
+  a.reset();
+  // The departure's line is the last thing the server does for a client.
+  const std::string left = "client left: the client closed the connection";
+  for (int i = 0; i < 500 && Log().back() != left; ++i) usleep(10000);
+  ASSERT_EQ(device_.gone, 1);
+  server_.Interrupt().Raise();
+  EXPECT_EQ(read(msi, &v, 8), -1);  // its eventfd was closed, not signalled
+  close(msi);
+  // The next client: bus mastering is as the last one left it, and the old mapping is gone,
+  // so a read there goes to the client.
+  auto c = Connect();
+  uint8_t buf[4];
+  auto r = Dma([&](vfu::DmaSpace& d) { return d.ReadLocked(0x20000, buf, 4); });
+  ASSERT_TRUE(c->Recv(&m));
+  EXPECT_EQ(m.cmd, kDmaRead);
+  c->Reply(m, {}, EFAULT);
+  EXPECT_FALSE(r.get());
+  close(mem);
+  EXPECT_TRUE(Logged("refused a second client"));
+}
+
+int MappingsOf(const std::string& name) {
+  std::ifstream maps("/proc/self/maps");
+  int n = 0;
+  for (std::string line; std::getline(maps, line);) n += line.find(name) != std::string::npos;
+  return n;
+}
+
+TEST_F(VfuServer, DmaThroughPageMapsAndThroughTheClient) {
+  auto c = Connect();
+  BusMaster(*c, true);
+  vfu::DmaSpace& dma = server_.Dma();
+  const int mem = memfd_create("vfu-pages", MFD_CLOEXEC);
+  ASSERT_EQ(ftruncate(mem, 16 * 4096), 0);
+  // Adjacent IOVAs over pages of the file in reverse order, one map each, as a client maps
+  // a guest buffer through its IOMMU.
+  for (uint64_t i = 0; i < 16; ++i)
+    ASSERT_EQ(MapPage(*c, mem, 0x100000 + i * 4096, (15 - i) * 4096, 3), 0);
+  EXPECT_EQ(MappingsOf("memfd:vfu-pages"), 1) << "the file is mapped once, for every page";
+  std::vector<uint8_t> src(65536), dst(65536), page(4096);
+  for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i * 7 + i / 4096);
+  EXPECT_TRUE(Dma([&](vfu::DmaSpace& d) { return d.WriteLocked(0x100000, &src[0], 65536); }).get());
+  for (uint64_t i = 0; i < 16; ++i) {
+    ASSERT_EQ(pread(mem, page.data(), 4096, static_cast<off_t>((15 - i) * 4096)), 4096);
+    EXPECT_EQ(0, std::memcmp(page.data(), &src[i * 4096], 4096)) << "page " << i;
+  }
+  // The map's flags give the direction; bus mastering off blocks everything.
+  ASSERT_EQ(MapPage(*c, mem, 0x200000, 0, 1), 0);
+  auto lock = dma.Lock();
+  EXPECT_FALSE(dma.WriteLocked(0x200000, src.data(), 4));
+  EXPECT_TRUE(dma.ReadLocked(0x200000, dst.data(), 4));
+  lock.unlock();
+  BusMaster(*c, false);
+  lock.lock();
+  EXPECT_FALSE(dma.ReadLocked(0x100000, dst.data(), 4) || dma.CheckLocked(0x100000, 4, false));
+  lock.unlock();
+  BusMaster(*c, true);
+  // Half in the last mapped page, half beyond: the client refuses its half, and the mapped
+  // half is left as it was.
+  const std::vector<uint8_t> ones(4096, 0xff);
+  auto w = Dma([&](vfu::DmaSpace& d) { return d.WriteLocked(0x10f800, ones.data(), 4096); });
+  Msg m;
+  ASSERT_TRUE(c->Recv(&m));
+  EXPECT_EQ(m.cmd, kDmaWrite);
+  EXPECT_EQ(m.data, Cat(Bytes({0x110000, 2048}, 8), std::vector<uint8_t>(2048, 0xff)));
+  c->Reply(m, {}, EFAULT);
+  EXPECT_FALSE(w.get());
+  ASSERT_EQ(pread(mem, page.data(), 4096, 0), 4096);
+  EXPECT_EQ(0, std::memcmp(page.data(), &src[15 * 4096], 4096));
+  // A read the client serves, chunked by its max_data_xfer_size (4096).
+  auto r = Dma([&](vfu::DmaSpace& d) { return d.ReadLocked(0x300000, dst.data(), 6000); });
+  for (uint64_t at = 0; at < 6000; at += 4096) {
+    ASSERT_TRUE(c->Recv(&m));
+    const uint64_t n = std::min<uint64_t>(4096, 6000 - at);
+    ASSERT_EQ(m.cmd, kDmaRead);
+    ASSERT_EQ(m.data, Bytes({0x300000 + at, n}, 8));
+    c->Reply(m, Cat(m.data, std::vector<uint8_t>(src.begin() + static_cast<long>(at),
+                                                 src.begin() + static_cast<long>(at + n))));
+  }
+  EXPECT_TRUE(r.get());
+  EXPECT_EQ(0, std::memcmp(dst.data(), src.data(), 6000));
+  close(mem);
+}
+
+TEST_F(VfuServer, IntxLevelAutomaskUnmaskStatusBitAndConfigRegisters) {
+  auto c = Connect();
+  vfu::InterruptLine& irq = server_.Interrupt();
+  const int intx = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const int msi = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const auto set_irqs = [&](uint32_t flags, uint32_t index, uint32_t count, std::vector<int> fd) {
+    ASSERT_EQ(c->Errno(kSetIrqs, Bytes({20, flags, index, 0, count}, 4), std::move(fd)), 0);
+  };
+  const auto signals = [](int fd) {
+    uint64_t v = 0;
+    return read(fd, &v, 8) == 8 ? v : 0;
+  };
+  set_irqs(0x24, 0, 1, {dup(intx)});
+  struct Step {
+    const char* what;
+    std::function<void()> act;
+    uint64_t intx, msi;  // the signals each eventfd then holds
+    bool pending;        // the status register's interrupt bit
+  };
+  const auto raise = [&] { irq.Raise(); };
+  const auto lower = [&] { irq.Lower(); };
+  const auto unmask = [&] { set_irqs(0x11, 0, 1, {}); };
+  const Step steps[] = {
+      {"raise", raise, 1, 0, true},
+      {"raise again: automasked", raise, 0, 0, true},
+      {"unmask, the level still asserted", unmask, 1, 0, true},
+      {"lower", lower, 0, 0, false},
+      {"unmask, the level deasserted", unmask, 0, 0, false},
+      {"INTx DISABLE", [&] { ConfigWrite(*c, 4, 0x400, 2); }, 0, 0, false},
+      {"raise, INTx disabled", raise, 0, 0, true},
+      {"INTx enabled", [&] { ConfigWrite(*c, 4, 0, 2); }, 1, 0, true},
+      {"lower and unmask", [&] { lower(), unmask(); }, 0, 0, false},
+      {"MSI set", [&] { set_irqs(0x24, 1, 1, {dup(msi)}); }, 0, 0, false},
+      {"raise over MSI", raise, 0, 1, false},
+      {"MSI off (count 0)", [&] { set_irqs(0x21, 1, 0, {}); }, 0, 0, false},
+      {"raise over INTx again", raise, 1, 0, true},
+  };
+  for (const Step& step : steps) {
+    step.act();
+    EXPECT_EQ(signals(intx), step.intx) << step.what;
+    EXPECT_EQ(signals(msi), step.msi) << step.what;
+    EXPECT_EQ((ConfigRead(*c, 6, 2) & 8) != 0, step.pending) << step.what;
+  }
+  irq.Lower();
+  close(intx);
+  close(msi);
+  // Read-only registers ignore writes; a BAR answers the sizing write with its size mask.
+  ConfigWrite(*c, 0, 0xffffffff, 4);
+  ConfigWrite(*c, 6, 0xffff, 2);
+  ConfigWrite(*c, 0x14, 0xffffffff, 4);
+  EXPECT_EQ(ConfigRead(*c, 0, 4), 0x505010eeu);
+  EXPECT_EQ(ConfigRead(*c, 6, 2), 0x10u);  // the capability list, nothing else
+  EXPECT_EQ(ConfigRead(*c, 0x14, 4), 0xffffff00u);
+  EXPECT_EQ(ConfigRead(*c, 0x34, 1) | ConfigRead(*c, 0x40, 1) << 8, 0x0540u);  // MSI at 0x40
+}
+
+}  // namespace
