@@ -1,0 +1,108 @@
+#include "board_front.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <utility>
+
+#include "regs/regs.h"
+
+namespace board_server {
+
+std::string ItemWithoutMeaning(const char* settings) {
+  static constexpr std::string_view kKeys[] = {"boards", "fail", "pause", "misalign", "high-bus"};
+  std::string_view rest = settings ? settings : "";
+  while (!rest.empty()) {
+    const size_t comma = rest.find(',');
+    const std::string_view item = rest.substr(0, comma);
+    const std::string_view key = item.substr(0, item.find('='));
+    for (std::string_view k : kKeys)
+      if (key == k) return std::string(item);
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  return "";
+}
+
+std::unique_ptr<BoardFront> BoardFront::Create(const sim::Settings& settings, vfu::DmaSpace& dma,
+                                               vfu::InterruptLine& line, Log log,
+                                               std::string* error) {
+  int fd = -1;
+  uint8_t* cells = nullptr;
+  // A stuck bit must act on every store, so BAR0 is then reached only through the board's
+  // accesses: its cells stay the board's own and are not offered for mapping.
+  if (settings.stuck_bits.empty()) {
+    fd = memfd_create("fpga-board-bar0", MFD_CLOEXEC);
+    void* p = MAP_FAILED;
+    if (fd >= 0 && ftruncate(fd, BAR0_BYTES) == 0)
+      p = mmap(nullptr, BAR0_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+      if (error) *error = std::string("cannot make BAR0's shared memory: ") + std::strerror(errno);
+      if (fd >= 0) close(fd);
+      return nullptr;
+    }
+    cells = static_cast<uint8_t*>(p);
+  }
+  std::unique_ptr<BoardFront> front(new BoardFront(dma, std::move(log), fd, cells));
+  sim::HostSide host;
+  host.memory = &front->memory_;
+  host.interrupt = [&line] { line.Raise(); };
+  host.acknowledge = [&line] { line.Lower(); };
+  host.bar0_cells = cells;
+  host.engine_serves_channel0 = true;
+  front->board_ = std::make_unique<sim::SimBoard>(settings, 0, host);
+  return front;
+}
+
+BoardFront::BoardFront(vfu::DmaSpace& dma, Log log, int bar0_fd, uint8_t* bar0_cells)
+    : memory_(dma), log_(std::move(log)), bar0_fd_(bar0_fd), bar0_cells_(bar0_cells) {}
+
+BoardFront::~BoardFront() {
+  board_.reset();  // its engine thread ends before the cells go
+  if (bar0_cells_) munmap(bar0_cells_, BAR0_BYTES);
+  if (bar0_fd_ >= 0) close(bar0_fd_);
+}
+
+vfu::PciFunction BoardFront::Function() const {
+  vfu::PciFunction f;
+  f.vendor_id = f.subsystem_vendor_id = BOARD_VENDOR_ID;
+  f.device_id = f.subsystem_id = BOARD_DEVICE_ID;
+  f.class_code = 0x058000;  // memory controller, other: what such FPGA boards report
+  f.bar_bytes[AD_BAR0] = BAR0_BYTES;
+  f.bar_bytes[AD_BAR1] = BAR1_BYTES;
+  f.intx = true;
+  f.msi = true;
+  return f;
+}
+
+vfu::BarRegion BoardFront::Region(uint32_t bar) {
+  vfu::BarRegion r;
+  if (bar == AD_BAR0) r.mmap_fd = bar0_fd_;
+  return r;
+}
+
+uint64_t BoardFront::BarRead(uint32_t bar, uint64_t offset, uint32_t width) {
+  uint64_t value = ~uint64_t{0};  // what a read the board refuses returns on the bus
+  board_->Read(bar, offset, width, &value);
+  return value;
+}
+
+void BoardFront::BarWrite(uint32_t bar, uint64_t offset, uint32_t width, uint64_t value) {
+  board_->Write(bar, offset, width, value);
+}
+
+void BoardFront::Reset() { board_->Reset(); }
+
+// As when the host clears bus mastering: the runs stop and queued transfers are dropped.
+void BoardFront::ClientGone() {
+  board_->Close();
+  std::vector<std::string> findings;
+  board_->Audit(&findings);
+  if (log_)
+    for (const std::string& f : findings) log_("the board found: " + f);
+}
+
+}  // namespace board_server
