@@ -1,7 +1,7 @@
 // A REGION_READ of a 4-byte BAR1 register through the vfio-user server, against the floor: a
 // bare round trip of the same sizes (32 bytes there, 36 back) over a UNIX socketpair between
-// two threads. The goal is at most twice the floor. The function behind the server is a
-// trivial one, so what is measured is the layer: framing, checks, dispatch, the reply.
+// two threads. The goal is at most twice the floor. Behind the server is the virtual board's
+// front, as fpga-board-server serves it: the register read takes the board's lock.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,33 +9,20 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
+#include <string>
 #include <cstring>
 #include <thread>
 #include <vector>
 
+#include "board_front.h"
+#include "regs/regs.h"
+#include "settings.h"
 #include "vfu/server.h"
 
 namespace {
 
 constexpr size_t kRequest = 32, kReply = 36;
-
-class Registers : public vfu::Device {
- public:
-  vfu::PciFunction Function() const override {
-    vfu::PciFunction f;
-    f.vendor_id = 0x10ee;
-    f.device_id = 0x5050;
-    f.bar_bytes[0] = 4096;
-    f.bar_bytes[1] = 256;
-    f.intx = f.msi = true;
-    return f;
-  }
-  vfu::BarRegion Region(uint32_t) override { return {}; }
-  uint64_t BarRead(uint32_t, uint64_t offset, uint32_t) override { return offset * 3; }
-  void BarWrite(uint32_t, uint64_t, uint32_t, uint64_t) override {}
-  void Reset() override {}
-  void ClientGone() override {}
-};
 
 bool ReadFull(int fd, uint8_t* p, size_t n) {
   for (size_t got = 0; got < n;) {
@@ -108,9 +95,17 @@ void BM_RegionReadBar1(benchmark::State& state) {
     state.SkipWithError("socketpair");
     return;
   }
-  Registers device;
   vfu::Server server(vfu::ServerOptions{false, [](const std::string&) {}});
-  std::thread serve([&] { server.ServeConnection(device, sv[0], -1); });
+  std::string why;
+  std::unique_ptr<board_server::BoardFront> board =
+      board_server::BoardFront::Create(sim::Settings(), server.Dma(), server.Interrupt(), {}, &why);
+  if (!board) {
+    state.SkipWithError(why.c_str());
+    return;
+  }
+  // A register that holds what it was written, so that each reply shows the board's value.
+  board->BarWrite(AD_BAR1, DMA_CH_ADDR(1), 4, 0x12345678);
+  std::thread serve([&] { server.ServeConnection(*board, sv[0], -1); });
   static const char kCaps[] = R"({"capabilities":{"max_msg_fds":16}})";
   uint8_t version[4 + sizeof kCaps] = {};
   std::memcpy(version + 4, kCaps, sizeof kCaps);
@@ -123,8 +118,8 @@ void BM_RegionReadBar1(benchmark::State& state) {
       size - 16 > reply.size() || !ReadFull(sv[1], reply.data(), size - 16)) {
     state.SkipWithError("VERSION failed");
   } else {
-    const uint64_t offset = 8;
-    const uint32_t fields[2] = {1, 4};  // BAR1, 4 bytes
+    const uint64_t offset = DMA_CH_ADDR(1);
+    const uint32_t fields[2] = {AD_BAR1, 4};
     uint8_t payload[16];
     std::memcpy(payload, &offset, 8);
     std::memcpy(payload + 8, fields, 8);
@@ -134,7 +129,7 @@ void BM_RegionReadBar1(benchmark::State& state) {
       uint32_t flags, value;
       std::memcpy(&flags, r + 8, 4);
       std::memcpy(&value, r + 32, 4);
-      return flags == 1 && value == 24;
+      return flags == 1 && value == 0x12345678;
     });
   }
   close(sv[1]);
