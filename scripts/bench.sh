@@ -5,6 +5,8 @@
 #   - the integrity pass: with the 100 us pause, at least 98% of the 10,000 transfers a second
 #     the pause allows; with pause=off, the memory-write pass in at most 60 s and the
 #     memory-read pass in at most 120 s.
+#   - a REGION_READ of a BAR1 register through fpga-board-server's layer and board, against a
+#     bare round trip of the same sizes over a UNIX socket: at most 2x.
 # The machines are shared and noisy: each figure is the median of 5 repetitions.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -52,3 +54,12 @@ for line in sys.stdin:
     else:
         print("  read pass, pause=off:  %.0f s for the pass (goal <= 120)" % c["pass_s"])
 '
+
+if [ -x "$bin/bench_vfu" ]; then
+  echo "vfio-user REGION_READ of a BAR1 register / bare socket round trip (goal <= 2.00):"
+  median bench_vfu 'BM_' | python3 -c '
+import sys
+t = {line.split(" ")[0]: float(line.split(" ")[1]) for line in sys.stdin}
+lib, floor = t["BM_RegionReadBar1/real_time"], t["BM_SocketRoundTripFloor/real_time"]
+print("  %.1f us / %.1f us = %.2f" % (lib / 1000, floor / 1000, lib / floor))'
+fi
