@@ -19,6 +19,13 @@ case "$purpose" in
     # The virtual-machine test (scripts/vm-test.sh): QEMU, and busybox for the guest. The guest
     # kernel is fetched by the script itself.
     lean+=(qemu-system-x86 busybox-static)
+    # The package and its check (label package): dpkg-shlibdeps for its Depends, lintian, and
+    # groff to render the manual pages.
+    lean+=(dpkg-dev lintian groff-base)
+    # The guest with our board (scripts/vm-board.sh): QEMU 11.1 runs in a trixie root that
+    # debootstrap makes (never installed here, Debian 12's QEMU has no vfio-user client), and
+    # xz unpacks the guest kernel's modules.
+    lean+=(debootstrap xz-utils)
     ;;
   *)
     echo "usage: scripts/setup.sh [run|test]" >&2

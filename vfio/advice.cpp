@@ -2,10 +2,11 @@
 
 #include <cerrno>
 
-#include "failure.h"
 #include "vfio/kernel.h"
 
 namespace vfio {
+
+std::string KiB(uint64_t bytes) { return std::to_string((bytes + 1023) / 1024) + " KiB"; }
 
 Advice AdviseNoIommu(const std::string& bdf) {
   return {WDC_STATUS_NO_IOMMU,
@@ -60,10 +61,8 @@ Advice AdviseFileRefused(const std::string& path, int err, const std::string& bd
             why +
                 "To use the board without root, give your user the group's file: `sudo "
                 "chown $USER " +
-                path +
-                "` (until the next boot), or for good a udev rule, "
-                "e.g. in /etc/udev/rules.d/90-vfio.rules: SUBSYSTEM==\"vfio\", "
-                "OWNER=\"<your user>\", then `udevadm trigger`."};
+                path + "` (until the next boot), or for good a udev rule, e.g. in " +
+                kUdevRulePath + ": " + UdevRule("<your user>") + ", then `udevadm trigger`."};
   }
   if (err == ENOENT)
     return {WDC_STATUS_SYSTEM_ERROR,
@@ -86,18 +85,26 @@ Advice AdviseDeviceHeld(const std::string& bdf) {
 }
 
 Advice AdviseLockLimit(uint64_t soft, uint64_t hard, uint64_t bytes, uint64_t pinned) {
-  const std::string hard_text =
-      hard == UINT64_MAX ? "unlimited" : std::to_string(hard / 1024) + " KiB";
   return {WDC_STATUS_LOCK_LIMIT,
           "the memory-lock limit is too low: `ulimit -l` is " + std::to_string(soft / 1024) +
               " (KiB), and this lock of " + KiB(bytes) + " comes on top of " + KiB(pinned) +
               " this board already pins. The scatter/gather backloop alone pins over "
-              "100 MiB at once. Raise the limit in the "
-              "shell that starts the utility: `ulimit -l unlimited` (the hard limit is " +
-              hard_text +
-              "; root may go beyond it), or for good in "
-              "/etc/security/limits.conf: `<user> soft memlock unlimited` and `<user> "
-              "hard memlock unlimited`, then log in again."};
+              "100 MiB at once. " +
+              LockLimitRemedy(hard)};
+}
+
+std::string LockLimitRemedy(uint64_t hard) {
+  const std::string hard_text =
+      hard == UINT64_MAX ? "unlimited" : std::to_string(hard / 1024) + " KiB";
+  return "Raise the limit in the shell that starts the utility: `ulimit -l unlimited` (the hard "
+         "limit is " +
+         hard_text +
+         "; root may go beyond it), or for good in /etc/security/limits.conf: `<user> soft "
+         "memlock unlimited` and `<user> hard memlock unlimited`, then log in again.";
+}
+
+std::string UdevRule(const std::string& owner) {
+  return "SUBSYSTEM==\"vfio\", OWNER=\"" + owner + "\"";
 }
 
 std::string AdviseUnsafeInterrupts() {

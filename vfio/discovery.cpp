@@ -87,6 +87,7 @@ bool ReadPciFunction(const std::string& sysfs_root, const std::string& bdf, PciF
     return false;
   f.bdf = BdfString(f.address);
   ReadNumber(dir + "/irq", &f.irq);
+  ReadNumber(dir + "/class", &f.class_code);
   // One "start end flags" line per resource; BARs 0-5 come first. Unused ones are all zero.
   std::ifstream resource(dir + "/resource");
   std::string line;
@@ -137,6 +138,20 @@ std::vector<PciFunction> GroupMembers(const std::string& sysfs_root, int group) 
   }
   SortByAddress(&members);
   return members;
+}
+
+std::vector<PciFunction> GroupBlockers(const std::vector<PciFunction>& members,
+                                       const std::string& bdf) {
+  std::vector<PciFunction> blockers;
+  for (const PciFunction& m : members) {
+    const uint32_t base_sub = m.class_code >> 8;
+    const bool bridge = base_sub == 0x0604 || base_sub == 0x0607;  // PCI-PCI and CardBus
+    if (m.bdf == bdf || m.driver.empty() || m.driver == kAccessDriver || m.driver == "pci-stub" ||
+        bridge)
+      continue;
+    blockers.push_back(m);
+  }
+  return blockers;
 }
 
 }  // namespace vfio

@@ -24,6 +24,4 @@ std::string Hex(uint64_t v) {
   return text;
 }
 
-std::string KiB(uint64_t bytes) { return std::to_string((bytes + 1023) / 1024) + " KiB"; }
-
 }  // namespace vfio

@@ -18,7 +18,6 @@ inline WdcStatus Fail(const Advice& advice) { return Fail(advice.status, advice.
 WdcStatus CallFailed(const char* call, int err, const std::string& bdf,
                      const std::string& advice = "");
 
-std::string Hex(uint64_t v);      // "0x1000"
-std::string KiB(uint64_t bytes);  // "4 KiB", rounded up
+std::string Hex(uint64_t v);  // "0x1000"
 
 }  // namespace vfio

@@ -12,14 +12,17 @@
 
 namespace vfio {
 
-// The driver a board must be bound to, and the container file every VFIO user opens first.
-inline constexpr char kAccessDriver[] = "vfio-pci";
+// The container file every VFIO user opens first (the driver, kAccessDriver, is discovery's).
 inline constexpr char kContainerPath[] = "/dev/vfio/vfio";
+// Where the advice puts the udev rule that gives a user the group files for good.
+inline constexpr char kUdevRulePath[] = "/etc/udev/rules.d/90-vfio.rules";
 
 struct Advice {
   WdcStatus status;
   std::string text;
 };
+
+std::string KiB(uint64_t bytes);  // "4 KiB", rounded up
 
 // The board has no IOMMU group (iommu_group < 0): how to turn the IOMMU on.
 Advice AdviseNoIommu(const std::string& bdf);
@@ -37,6 +40,11 @@ Advice AdviseDeviceHeld(const std::string& bdf);
 // A lock of `bytes` did not fit under the memory-lock limit (`soft` and `hard` in bytes,
 // UINT64_MAX for none) with `pinned` bytes already pinned for the board: how to raise it.
 Advice AdviseLockLimit(uint64_t soft, uint64_t hard, uint64_t bytes, uint64_t pinned);
+// How to raise the memory-lock limit, whose hard part is `hard` bytes (UINT64_MAX for none):
+// the remedy AdviseLockLimit ends with, also given before any lock is tried.
+std::string LockLimitRemedy(uint64_t hard);
+// The udev rule line that makes every VFIO group file `owner`'s at each boot.
+std::string UdevRule(const std::string& owner);
 // VFIO_SET_IOMMU failed with EPERM: a sentence to append to that call's failure.
 std::string AdviseUnsafeInterrupts();
 

@@ -7,6 +7,9 @@
 
 namespace vfio {
 
+// The driver a board must be bound to.
+inline constexpr char kAccessDriver[] = "vfio-pci";
+
 struct PciAddress {
   uint32_t domain = 0;
   uint32_t bus = 0;
@@ -23,6 +26,7 @@ struct PciFunction {
   uint32_t vendor_id = 0;
   uint32_t device_id = 0;
   uint32_t irq = 0;
+  uint32_t class_code = 0;     // base class, subclass, interface: 0x060400 for a PCI bridge
   uint64_t bar_base[6] = {};   // bus-side base of each BAR
   uint64_t bar_bytes[6] = {};  // 0: no such BAR
   std::string driver;          // the bound driver's name; empty when none
@@ -40,5 +44,11 @@ std::vector<PciFunction> FindPciFunctions(const std::string& sysfs_root, uint32_
 // The functions that share the IOMMU group `group` (iommu_group/devices of sysfs), by BDF, each
 // with its driver.
 std::vector<PciFunction> GroupMembers(const std::string& sysfs_root, int group);
+
+// The members of the board `bdf`'s group (GroupMembers) that keep the kernel from letting the
+// group be used: those bound to a host driver. vfio-pci and pci-stub leave a group usable, and
+// so do bridges (pcieport) whatever their driver: the kernel lets them be.
+std::vector<PciFunction> GroupBlockers(const std::vector<PciFunction>& members,
+                                       const std::string& bdf);
 
 }  // namespace vfio

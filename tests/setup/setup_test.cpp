@@ -1,0 +1,443 @@
+// fpga-diag-setup over a sysfs tree of the suite's own: what the status report says of machines
+// no virtual machine here can be made into, and what bind and unbind write.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "setup/setup.h"
+
+namespace setup_test {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+struct FunctionSpec {
+  // driver "": none; group -1: no IOMMU group; class 0x118000 is a data-acquisition controller
+  // and 0x060400 a bridge; native: the driver the kernel gives it when nothing overrides it.
+  FunctionSpec(std::string bdf_, uint32_t vendor_ = 0x10EE, uint32_t device_ = 0x5050,
+               std::string driver_ = "vfio-pci", int group_ = 7, uint32_t class_ = 0x118000,
+               std::string native_ = "")
+      : bdf(std::move(bdf_)),
+        vendor(vendor_),
+        device(device_),
+        driver(std::move(driver_)),
+        group(group_),
+        class_code(class_),
+        native_driver(std::move(native_)) {}
+  std::string bdf;
+  uint32_t vendor, device;
+  std::string driver;
+  int group;
+  uint32_t class_code;
+  std::string native_driver;
+};
+
+// A machine: sysfs under root/sys, the VFIO files under root/dev/vfio, and a kernel that answers
+// the writes bind and unbind make as the real one does.
+class FakeHost final : public setup::Host {
+ public:
+  FakeHost() {
+    std::string dir = (fs::temp_directory_path() / "fd-setup-XXXXXX").string();
+    if (::mkdtemp(dir.data()) == nullptr) std::abort();
+    root_ = dir;
+    sysfs_ = root_ + "/sys";
+    fs::create_directories(sysfs_ + "/bus/pci/devices");
+    fs::create_directories(sysfs_ + "/bus/pci/drivers");
+    fs::create_directories(root_ + "/dev/vfio");
+    Touch(sysfs_ + "/bus/pci/drivers_probe", "");
+    LoadDriver("vfio-pci");
+    Touch(Dev("/dev/vfio/vfio"), "");
+  }
+  ~FakeHost() override {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  void AddFunction(const FunctionSpec& spec) {
+    specs_.insert_or_assign(spec.bdf, spec);
+    const std::string dev = Device(spec.bdf);
+    fs::create_directories(dev);
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%04x\n", spec.vendor);
+    Touch(dev + "/vendor", text);
+    std::snprintf(text, sizeof text, "0x%04x\n", spec.device);
+    Touch(dev + "/device", text);
+    std::snprintf(text, sizeof text, "0x%06x\n", spec.class_code);
+    Touch(dev + "/class", text);
+    Touch(dev + "/driver_override", "(null)\n");
+    if (!spec.driver.empty()) Attach(spec.bdf, spec.driver);
+    if (spec.group >= 0) {
+      const std::string group = sysfs_ + "/kernel/iommu_groups/" + std::to_string(spec.group);
+      fs::create_directories(group + "/devices");
+      fs::create_symlink("../../../../kernel/iommu_groups/" + std::to_string(spec.group),
+                         dev + "/iommu_group");
+      fs::create_symlink("../../../../bus/pci/devices/" + spec.bdf, group + "/devices/" + spec.bdf);
+    }
+  }
+
+  void SetLink(const std::string& bdf, const std::string& speed, int width,
+               const std::string& max_speed, int max_width) {
+    Touch(Device(bdf) + "/current_link_speed", speed + "\n");
+    Touch(Device(bdf) + "/max_link_speed", max_speed + "\n");
+    Touch(Device(bdf) + "/current_link_width", std::to_string(width) + "\n");
+    Touch(Device(bdf) + "/max_link_width", std::to_string(max_width) + "\n");
+  }
+
+  void UnloadVfioPci() { fs::remove_all(sysfs_ + "/bus/pci/drivers/vfio-pci"); }
+
+  // Every file and link of the machine with its content or target: what "nothing changed" means.
+  std::map<std::string, std::string> Snapshot() const {
+    std::map<std::string, std::string> all;
+    for (auto it = fs::recursive_directory_iterator(root_); it != fs::end(it); ++it) {
+      const fs::path& p = it->path();
+      if (fs::is_symlink(it->symlink_status())) {
+        all[p.string()] = "-> " + fs::read_symlink(p).string();
+      } else if (fs::is_regular_file(it->symlink_status())) {
+        std::ifstream in(p);
+        std::ostringstream text;
+        text << in.rdbuf();
+        all[p.string()] = text.str();
+      } else {
+        all[p.string()] = "dir";
+      }
+    }
+    return all;
+  }
+
+  std::string Driver(const std::string& bdf) const {
+    std::error_code e;
+    const fs::path target = fs::read_symlink(Device(bdf) + "/driver", e);
+    return e ? "" : target.filename().string();
+  }
+
+  // setup::Host
+  const std::string& SysfsRoot() const override { return sysfs_; }
+  int TryOpen(const std::string& path) override {
+    if (auto it = open_errno.find(path); it != open_errno.end()) return it->second;
+    return fs::exists(Dev(path)) ? 0 : ENOENT;
+  }
+  bool Stat(const std::string& path, setup::FileInfo* info) override {
+    if (!fs::exists(Dev(path))) return false;
+    *info = {0, 0, 0600};
+    return true;
+  }
+  int MemlockLimit(uint64_t* soft, uint64_t* hard) override {
+    *soft = memlock_soft;
+    *hard = memlock_hard;
+    return 0;
+  }
+  bool Privileged() override { return privileged; }
+  std::string CallerName() override { return privileged ? "root" : "alice"; }
+  std::string UserName(uint32_t uid) override { return uid == 0 ? "root" : "alice"; }
+  std::string GroupName(uint32_t gid) override { return gid == 0 ? "root" : "alice"; }
+  bool LookupUser(const std::string& name, uint32_t* uid) override {
+    if (name != "alice") return false;
+    *uid = 1000;
+    return true;
+  }
+
+  int WriteFile(const std::string& path, const std::string& text) override {
+    writes.push_back(path.substr(sysfs_.size()) + " <- " + text);
+    std::string value = text;
+    while (!value.empty() && value.back() == '\n') value.pop_back();
+    const std::string devices = sysfs_ + "/bus/pci/devices/";
+    if (path == sysfs_ + "/bus/pci/drivers_probe") {
+      Probe(value);
+    } else if (path.size() > 14 && path.compare(path.size() - 14, 14, "/driver/unbind") == 0) {
+      fs::remove(Device(value) + "/driver");
+    } else if (path.rfind(devices, 0) == 0 && fs::path(path).filename() == "driver_override") {
+      Touch(path, value.empty() ? "(null)\n" : value + "\n");
+    } else {
+      return EINVAL;
+    }
+    return 0;
+  }
+  int LoadModule(const std::string& name) override {
+    writes.push_back("modprobe " + name);
+    LoadDriver(name);
+    return 0;
+  }
+  int Chown(const std::string& path, uint32_t uid) override {
+    writes.push_back("chown " + std::to_string(uid) + " " + path);
+    return fs::exists(Dev(path)) ? 0 : ENOENT;
+  }
+
+  bool privileged = true;
+  uint64_t memlock_soft = UINT64_MAX, memlock_hard = UINT64_MAX;
+  std::map<std::string, int> open_errno;  // by real path: what opening it gives the caller
+  std::vector<std::string> writes;        // every change asked of the machine, in order
+
+ private:
+  std::string Device(const std::string& bdf) const { return sysfs_ + "/bus/pci/devices/" + bdf; }
+  std::string Dev(const std::string& path) const { return root_ + path; }
+  static void Touch(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+  }
+  void LoadDriver(const std::string& name) {
+    fs::create_directories(sysfs_ + "/bus/pci/drivers/" + name);
+    Touch(sysfs_ + "/bus/pci/drivers/" + name + "/unbind", "");
+  }
+  void Attach(const std::string& bdf, const std::string& driver) {
+    LoadDriver(driver);
+    fs::create_symlink("../../../../bus/pci/drivers/" + driver, Device(bdf) + "/driver");
+    const FunctionSpec& spec = specs_.at(bdf);
+    if (driver == "vfio-pci" && spec.group >= 0)
+      Touch(Dev("/dev/vfio/" + std::to_string(spec.group)), "");
+  }
+  // The kernel's drivers_probe: an unbound function gets its override, else its own driver.
+  void Probe(const std::string& bdf) {
+    if (!Driver(bdf).empty()) return;
+    std::ifstream in(Device(bdf) + "/driver_override");
+    std::string override_driver;
+    std::getline(in, override_driver);
+    const FunctionSpec& spec = specs_.at(bdf);
+    std::string driver = override_driver == "(null)" ? spec.native_driver : override_driver;
+    // vfio-pci refuses a function without an IOMMU group, and no driver binds unloaded.
+    if (driver == "vfio-pci" && spec.group < 0) driver.clear();
+    if (!driver.empty() && fs::exists(sysfs_ + "/bus/pci/drivers/" + driver)) Attach(bdf, driver);
+  }
+
+  std::string root_, sysfs_;
+  std::map<std::string, FunctionSpec> specs_;
+};
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+Result Call(FakeHost& host, const std::vector<std::string>& args) {
+  std::ostringstream out, err;
+  const int status = setup::Main(host, args, out, err);
+  return {status, out.str(), err.str()};
+}
+
+const char kBoard[] = "0000:03:00.0";
+
+TEST(SetupStatus, LinkBelowItsMaximumIsNotedAndMissingLinkFilesAreNotReported) {
+  FakeHost host;
+  host.AddFunction({kBoard});
+  host.AddFunction({"0000:04:00.0", 0x10EE, 0x5050, "vfio-pci", 8});
+  host.AddFunction({"0000:05:00.0", 0x10EE, 0x5050, "vfio-pci", 9});
+  host.SetLink(kBoard, "2.5 GT/s PCIe", 4, "8.0 GT/s PCIe", 4);          // speed only
+  host.SetLink("0000:04:00.0", "8.0 GT/s PCIe", 1, "8.0 GT/s PCIe", 4);  // width only
+
+  EXPECT_TRUE(setup::ReadLink(host.SysfsRoot(), kBoard).below_max);
+  EXPECT_TRUE(setup::ReadLink(host.SysfsRoot(), "0000:04:00.0").below_max);
+  host.SetLink("0000:04:00.0", "8.0 GT/s PCIe", 4, "8.0 GT/s PCIe", 4);
+  const setup::Link full = setup::ReadLink(host.SysfsRoot(), "0000:04:00.0");
+  EXPECT_TRUE(full.reported);
+  EXPECT_FALSE(full.below_max);
+  EXPECT_EQ(full.width, 4u);
+  // A link the kernel cannot name compares as nothing rather than as slow.
+  host.SetLink("0000:04:00.0", "Unknown", 4, "8.0 GT/s PCIe", 4);
+  EXPECT_FALSE(setup::ReadLink(host.SysfsRoot(), "0000:04:00.0").below_max);
+  EXPECT_FALSE(setup::ReadLink(host.SysfsRoot(), "0000:05:00.0").reported);
+
+  const Result r = Call(host, {});
+  EXPECT_EQ(r.status, 0) << r.out;  // a slow link is a note, not a fault
+  EXPECT_THAT(r.out, HasSubstr("2.5 GT/s PCIe x4, maximum 8.0 GT/s PCIe x4: trained below its "
+                               "maximum"));
+  EXPECT_THAT(r.out, HasSubstr("link         not reported"));
+  EXPECT_THAT(r.out, HasSubstr("Verdict for 0000:03:00.0: ready: fpga-diag can open it as root "
+                               "(its link trained below its maximum)."));
+}
+
+TEST(SetupStatus, AHostDriverInTheGroupHoldsItBackButBridgesAndUnboundMembersDoNot) {
+  FakeHost host;
+  host.AddFunction({kBoard});
+  host.AddFunction({"0000:00:1c.0", 0x8086, 0x1234, "pcieport", 7, 0x060400});
+  host.AddFunction({"0000:03:00.2", 0x10EE, 0x1111, "", 7});
+  Result r = Call(host, {});
+  EXPECT_EQ(r.status, 0) << r.out;
+
+  host.AddFunction({"0000:03:00.1", 0x8086, 0x2222, "snd_hda_intel", 7});
+  r = Call(host, {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("0000:03:00.1  driver snd_hda_intel  (a host driver"));
+  EXPECT_THAT(r.out, HasSubstr("0000:00:1c.0  driver pcieport\n"));
+  const std::string verdict = r.out.substr(r.out.find("Verdict"));
+  EXPECT_THAT(verdict, HasSubstr("IOMMU group 7 of the board at 0000:03:00.0 is not usable"));
+  EXPECT_THAT(verdict, HasSubstr("0000:03:00.1 (driver snd_hda_intel)"));
+  EXPECT_THAT(verdict, Not(HasSubstr("0000:00:1c.0")));
+  EXPECT_THAT(verdict, Not(HasSubstr("0000:03:00.2")));
+}
+
+TEST(SetupStatus, MemoryLockLimitAgainstAWholeRun) {
+  // The backloop's two 50 MiB buffers and their two tables, each buffer a page more than 50 MiB.
+  EXPECT_GT(setup::kRunPinBytes, 2 * (50ull << 20) + 2 * 12800 * 8);
+  FakeHost host;
+  host.AddFunction({kBoard});
+  host.privileged = false;
+  host.memlock_soft = setup::kRunPinBytes - 4096;
+  host.memlock_hard = 256ull << 20;
+  Result r = Call(host, {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out,
+              HasSubstr("; a whole run pins up to " + std::to_string(setup::kRunPinBytes / 1024) +
+                        " KiB at once: too low"));
+  EXPECT_THAT(r.out, HasSubstr("not ready: the memory-lock limit is too low for a whole run: "
+                               "`ulimit -l` is " +
+                               std::to_string(setup::kRunPinBytes / 1024 - 4)));
+  EXPECT_THAT(r.out, HasSubstr("the hard limit is 262144 KiB"));
+
+  host.memlock_soft = setup::kRunPinBytes;
+  EXPECT_EQ(Call(host, {}).status, 0);
+  // Root's pins are not held to the limit at all.
+  host.memlock_soft = 64 * 1024;
+  host.privileged = true;
+  EXPECT_EQ(Call(host, {}).status, 0);
+}
+
+TEST(SetupStatus, EachFaultIsNamedWithItsCommandInTheOrderTheOpenMeetsThem) {
+  FakeHost host;
+  host.AddFunction({kBoard, 0x10EE, 0x5050, "", 7});
+  host.privileged = false;
+  host.memlock_soft = 8 << 20;  // also too low: named only once the rest is right
+  Result r = Call(host, {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("group file   /dev/vfio/7 does not exist"));
+  EXPECT_THAT(r.out, HasSubstr("not ready: the board at 0000:03:00.0 is bound to no driver, not "
+                               "to vfio-pci. As root: `modprobe vfio-pci`"));
+  EXPECT_THAT(r.out, HasSubstr("Or, as root, in one step: `fpga-diag-setup bind 0000:03:00.0`."));
+
+  FakeHost bound;
+  bound.AddFunction({kBoard});
+  bound.privileged = false;
+  bound.open_errno["/dev/vfio/7"] = EACCES;
+  r = Call(bound, {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("owner root, group root, mode 0600; you cannot open it: EACCES"));
+  EXPECT_THAT(r.out, HasSubstr("`sudo chown $USER /dev/vfio/7`"));
+  EXPECT_THAT(r.out, HasSubstr("`fpga-diag-setup bind 0000:03:00.0 --user alice`"));
+  bound.open_errno["/dev/vfio/7"] = EBUSY;
+  EXPECT_THAT(Call(bound, {}).out, HasSubstr("Another process holds the board's IOMMU group"));
+
+  FakeHost no_iommu;
+  no_iommu.AddFunction({kBoard, 0x10EE, 0x5050, "", -1});
+  r = Call(no_iommu, {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("IOMMU        off"));
+  EXPECT_THAT(r.out, HasSubstr("not ready: the board at 0000:03:00.0 has no IOMMU group"));
+}
+
+TEST(SetupStatus, OnlyTheFirstBoardDecidesAndNoBoardNamesTheIds) {
+  FakeHost host;
+  Result r = Call(host, {});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.out, HasSubstr("no PCI function with vendor ID 0x10ee and device ID 0x5050"));
+  host.AddFunction({"0000:01:00.0", 0x10EE, 0x5050, "", 6});
+  host.AddFunction({kBoard});
+  EXPECT_EQ(Call(host, {}).status, 1);
+  EXPECT_EQ(Call(host, {"status", "03:00.0"}).status, 0);
+  EXPECT_EQ(Call(host, {"status", "0000:01:00.0"}).status, 1);
+  r = Call(host, {"status", "0000:09:00.0"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_THAT(r.err, HasSubstr("there is no PCI function 0000:09:00.0"));
+}
+
+TEST(SetupBind, RefusesAWrongAddressAUserOrAMachineWithNothingChanged) {
+  FakeHost host;
+  host.AddFunction({kBoard, 0x10EE, 0x5050, "", 7, 0x118000, "xdma"});
+  host.AddFunction({"0000:00:02.0", 0x8086, 0x46a6, "i915", 3});
+  host.AddFunction({"0000:05:00.0", 0x10EE, 0x5050, "", -1});
+  host.UnloadVfioPci();
+  const auto before = host.Snapshot();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"bind", "0000:09:00.0"}, "there is no PCI function 0000:09:00.0"},
+      {{"unbind", "0000:09:00.0"}, "there is no PCI function 0000:09:00.0"},
+      {{"bind", "00:02.0"}, "0000:00:02.0 is 8086:46a6, not the board (10ee:5050)"},
+      {{"unbind", "0000:00:02.0"}, "not the board"},
+      {{"bind", "../../03:00.0"}, "is not a PCI address"},
+      {{"bind", "0000:03:00.0", "--user", "mallory"}, "there is no user 'mallory'"},
+  };
+  for (const auto& [args, why] : refused) {
+    const Result r = Call(host, args);
+    EXPECT_EQ(r.status, 2) << args[1];
+    EXPECT_THAT(r.err, HasSubstr(why));
+  }
+  Result r = Call(host, {"bind", "0000:05:00.0"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("has no IOMMU group"));
+  host.privileged = false;
+  r = Call(host, {"bind", kBoard});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("only root may: `sudo fpga-diag-setup bind 0000:03:00.0`"));
+  EXPECT_EQ(Call(host, {"unbind", kBoard}).status, 1);
+  EXPECT_TRUE(host.writes.empty()) << host.writes[0];
+  EXPECT_EQ(host.Snapshot(), before);
+}
+
+TEST(SetupBind, BindsThroughTheOverrideGivesTheGroupFileAndUnbindsEachOnlyOnce) {
+  FakeHost host;
+  host.AddFunction({kBoard, 0x10EE, 0x5050, "xdma", 7, 0x118000, "xdma"});
+  host.UnloadVfioPci();
+  EXPECT_EQ(Call(host, {}).status, 1);
+
+  Result r = Call(host, {"bind", "03:00.0", "--user", "alice"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(host.writes,
+              ::testing::ElementsAre(
+                  "modprobe vfio-pci", "/bus/pci/devices/0000:03:00.0/driver_override <- vfio-pci",
+                  "/bus/pci/devices/0000:03:00.0/driver/unbind <- 0000:03:00.0",
+                  "/bus/pci/drivers_probe <- 0000:03:00.0", "chown 1000 /dev/vfio/7"));
+  EXPECT_EQ(host.Driver(kBoard), "vfio-pci");
+  EXPECT_THAT(r.out, HasSubstr("Bound 0000:03:00.0 to vfio-pci (it had driver xdma)"));
+  EXPECT_THAT(r.out, HasSubstr("/etc/udev/rules.d/90-vfio.rules"));
+  EXPECT_THAT(r.out, HasSubstr("SUBSYSTEM==\"vfio\", OWNER=\"alice\"\n"));
+  EXPECT_EQ(Call(host, {}).status, 0);
+
+  host.writes.clear();
+  r = Call(host, {"bind", kBoard});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_THAT(r.out, HasSubstr("already bound to vfio-pci"));
+  EXPECT_TRUE(host.writes.empty());
+
+  r = Call(host, {"unbind", kBoard});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(host.writes,
+              ::testing::ElementsAre("/bus/pci/devices/0000:03:00.0/driver_override <- \n",
+                                     "/bus/pci/devices/0000:03:00.0/driver/unbind <- 0000:03:00.0",
+                                     "/bus/pci/drivers_probe <- 0000:03:00.0"));
+  EXPECT_EQ(host.Driver(kBoard), "xdma");
+  EXPECT_THAT(r.out, HasSubstr("it now has driver xdma"));
+  host.writes.clear();
+  EXPECT_EQ(Call(host, {"unbind", kBoard}).status, 0);
+  EXPECT_TRUE(host.writes.empty());
+}
+
+TEST(SetupMain, BadUseExitsTwoWithAMessageAndHelpZero) {
+  FakeHost host;
+  host.AddFunction({kBoard});
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{"bind"},
+                                             {"unbind", kBoard, kBoard},
+                                             {"status", "--user", "alice"},
+                                             {"bind", kBoard, "--user"},
+                                             {"--frob"},
+                                             {"frob"}}) {
+    const Result r = Call(host, args);
+    EXPECT_EQ(r.status, 2) << args[0];
+    EXPECT_THAT(r.err, HasSubstr("Try 'fpga-diag-setup --help'."));
+    EXPECT_EQ(r.out, "");
+  }
+  const Result help = Call(host, {"bind", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("Usage: fpga-diag-setup"));
+  EXPECT_TRUE(host.writes.empty());
+}
+
+}  // namespace
+}  // namespace setup_test
