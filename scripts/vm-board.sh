@@ -1,0 +1,299 @@
+#!/usr/bin/env bash
+# The real-board utility, unchanged, in a Linux guest against our virtual board: the board is
+# served on this machine by fpga-board-server over vfio-user, QEMU 11.1 (TCG, an emulated Intel
+# IOMMU) attaches it to the guest as a PCI device, the guest's init binds it to vfio-pci and runs
+# fpga-diag on a pseudo-terminal, typing a key when a given line appears.
+#
+#   scripts/vm-board.sh [--intx] [--key-on REGEX] [--build-dir DIR] [SETTINGS]
+#
+# SETTINGS is the board's FPGA_SIM (faults and link, as for fpga-diag-sim). --intx boots the
+# guest with MSI off (pci=nomsi). The key is typed once a line matching REGEX (ECMAScript, as
+# std::regex reads it) appears; by default the line of transfer size 4095, so that the
+# integrity test ends after its first size. Prints the utility's console output alone on
+# standard output, the guest's console and the server's lines on standard error; exits 0 when
+# the utility ran to its end in the guest.
+#
+# The test's form, several boards in one guest (each its own server, PCI slot and IOMMU group,
+# board I at 0000:00:0(3+I).0) and several runs of the utility, one after another:
+#
+#   scripts/vm-board.sh [--intx] [--build-dir DIR] [--no-build] --out DIR
+#                       --board SETTINGS [--board SETTINGS...] --runs FILE
+#
+# FILE has one run a line, TAB-separated: name, board index, key REGEX, kill REGEX (SIGKILL to
+# the utility once a matching line has appeared), then the KiB of locked memory the kill waits
+# for after that line, and the milliseconds after those. They run one at a time: a backloop's
+# locks are 25,600 page mappings that QEMU makes one by one for the guest's IOMMU, stalling the
+# guest's other processor meanwhile, for over a second at times, past a run's interrupt wait.
+# DIR gets per run NAME.out, NAME.status, NAME.times (each line with the second it appeared)
+# and NAME.irqs (the guest's /proc/interrupts just before the key), and
+# dmesg (the guest kernel's log), guest.log (its console), board-I.log (each server's lines,
+# and the status it ended with) and times (the boot's phases).
+#
+# Builds what it needs first (the release preset when no build dir is given; configured when
+# missing). QEMU 11.1 comes from trixie-backports inside a trixie root made by debootstrap, and
+# the guest kernel is trixie's 6.12 cloud kernel (apt-get download inside the root, never
+# installed); both are kept in $FPGA_DIAG_VM_CACHE (default ~/.cache/fpga-diag/vm). A guest that
+# does not end within $FPGA_DIAG_VM_TIMEOUT seconds (default 600) is stopped.
+# FPGA_DIAG_VM_VERBOSE=1 has the servers log every message.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+# CI may start it without HOME: the account's own home then.
+home=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
+cache=${FPGA_DIAG_VM_CACHE:-$home/.cache/fpga-diag/vm}
+timeout_s=${FPGA_DIAG_VM_TIMEOUT:-600}
+
+usage() {  # exit status: 0 for --help (on standard output), else on standard error
+  if [ "$1" -eq 0 ]; then sed -n '7p;19,20p' "$0" | sed 's/^#   //'
+  else sed -n '7p;19,20p' "$0" | sed 's/^#   //' >&2; fi
+  exit "$1"
+}
+intx=0 key='size = 4095\.\.\.$' build='' no_build=0 out='' runs='' boards=()
+while (($#)); do
+  case $1 in
+    --intx) intx=1 ;;
+    --key-on) key=${2?}; shift ;;
+    --build-dir) build=${2?}; shift ;;
+    --no-build) no_build=1 ;;
+    --out) out=${2?}; shift ;;
+    --board) boards+=("${2?}"); shift ;;
+    --runs) runs=${2?}; shift ;;
+    -h|--help) usage 0 ;;
+    -*) echo "vm-board: unknown option $1" >&2; usage 2 ;;
+    *) boards+=("$1") ;;
+  esac
+  shift
+done
+single=0
+if [ -z "$runs" ]; then
+  # One board, one run: the user's form.
+  ((${#boards[@]} <= 1)) || usage 2
+  ((${#boards[@]})) || boards=("")
+  single=1
+fi
+
+for tool in debootstrap chroot cmake busybox xz; do
+  command -v "$tool" >/dev/null ||
+    { echo "vm-board: $tool is missing (scripts/setup.sh test)" >&2; exit 1; }
+done
+if [ "$(id -u)" -ne 0 ]; then
+  # debootstrap and chroot: the root is made and entered as root.
+  echo "vm-board: run it as root (it makes and enters a chroot)" >&2
+  exit 1
+fi
+
+# ---- The programs: the utility and the runner for the guest, the server for this machine ----
+if [ -z "$build" ]; then
+  build=build/release
+  [ -f "$build/CMakeCache.txt" ] || cmake --preset release >&2
+elif [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >&2
+fi
+build=$(realpath "$build")
+if [ "$no_build" -eq 0 ]; then
+  cmake --build "$build" --target fpga-diag-static vm-pty-run fpga-board-server >&2
+fi
+needed=(tests/vm/fpga-diag-static tests/vm/vm-pty-run)
+((${#boards[@]} == 0)) || needed+=(fpga-board-server)
+for f in "${needed[@]}"; do
+  [ -x "$build/$f" ] || { echo "vm-board: $build/$f was not built" >&2; exit 1; }
+done
+
+# ---- The trixie root with QEMU 11.1, and the guest kernel: made once, kept in the cache ------
+root=$cache/trixie
+mkdir -p "$cache"
+exec 9>"$cache/trixie.lock"
+flock 9  # a second run waits for the first to finish making the root
+if [ ! -f "$root/.fdvm-ready" ]; then
+  # Debian's own mirror as this machine's sources name it (deb822 or one-line form).
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  mirror=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
+           awk -v RS= -v c="$codename" '/Suites:/ && $0 ~ "Suites:[^\n]*[ ]" c "([ \n]|$)" {
+             if (match($0, /URIs: *[^ \n]+/)) { u = substr($0, RSTART, RLENGTH);
+               sub(/URIs: */, "", u); print u; exit } }')
+  if [ -z "$mirror" ]; then
+    mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+             awk -v c="$codename" '$1 == "deb" && $3 == c { print $2; exit }')
+  fi
+  mirror=${mirror:-http://deb.debian.org/debian}
+  echo "vm-board: making the trixie root with QEMU 11.1 in $root (mirror $mirror)" >&2
+  started=$SECONDS
+  rm -rf "$root.part" "$root"
+  debootstrap --variant=minbase trixie "$root.part" "$mirror" >"$cache/debootstrap.log" 2>&1 ||
+    { tail -n 20 "$cache/debootstrap.log" >&2; exit 1; }
+  echo "deb $mirror trixie-backports main" > "$root.part/etc/apt/sources.list.d/backports.list"
+  in_root() { chroot "$root.part" env DEBIAN_FRONTEND=noninteractive LC_ALL=C "$@"; }
+  in_root apt-get update -qq >&2
+  in_root apt-get install -y -qq --no-install-recommends -t trixie-backports qemu-system-x86 \
+    >"$cache/qemu-install.log" 2>&1 || { tail -n 20 "$cache/qemu-install.log" >&2; exit 1; }
+  # The image the cloud meta package depends on; the test wants the 6.12 generation.
+  kpkg=$(in_root apt-cache depends linux-image-cloud-amd64 |
+         awk '/Depends: linux-image-[0-9]/ {print $2; exit}')
+  case $kpkg in
+    linux-image-6.12.*-cloud-amd64) ;;
+    *) echo "vm-board: trixie's cloud kernel is '$kpkg', not a 6.12 one" >&2; exit 1 ;;
+  esac
+  mkdir -p "$root.part/var/cache/fdvm"
+  # apt warns, as root, that it fetched without its sandbox user: expected here.
+  in_root sh -c "cd /var/cache/fdvm && apt-get download -q $kpkg" 2>&1 |
+    grep -v '^W: Download is performed unsandboxed' >&2 || true
+  in_root sh -c "dpkg -x /var/cache/fdvm/${kpkg}_*.deb /var/cache/fdvm/kernel &&
+                 rm /var/cache/fdvm/${kpkg}_*.deb"
+  kver=${kpkg#linux-image-}
+  kdir=$root.part/var/cache/fdvm/kernel
+  # Busybox's insmod reads plain modules only.
+  find "$kdir/usr/lib/modules/$kver/kernel/drivers/vfio" "$kdir/usr/lib/modules/$kver/kernel/virt" \
+    -name '*.ko.xz' -exec xz -d {} +
+  echo "$kver" > "$root.part/.fdvm-ready"
+  mv "$root.part" "$root"
+  echo "vm-board: root made in $((SECONDS - started)) s" >&2
+fi
+flock -u 9
+kver=$(cat "$root/.fdvm-ready")
+kdir=/var/cache/fdvm/kernel  # as seen from inside the root
+modules=$root$kdir/usr/lib/modules/$kver/kernel
+
+# ---- This run's folder, inside the root so that QEMU reaches the sockets and files ----------
+work=$(mktemp -d "$root/tmp/fdvm.XXXXXX")
+inside=${work#"$root"}
+server_pids=()
+stop_servers() {  # each one's status goes to the end of its log: 0 is a clean stop
+  local i status
+  for i in "${!server_pids[@]}"; do kill -TERM "${server_pids[$i]}" 2>/dev/null || true; done
+  for i in "${!server_pids[@]}"; do
+    status=0
+    wait "${server_pids[$i]}" 2>/dev/null || status=$?
+    echo "vm-board: the server ended with status $status" >> "$out/board-$i.log"
+  done
+  server_pids=()
+}
+cleanup() {
+  stop_servers
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM  # the cleanup runs on these too
+if [ -z "$out" ]; then
+  out=$work/out
+fi
+mkdir -p "$out"
+out=$(realpath "$out")
+rm -f "$out"/*.out "$out"/*.status "$out"/*.times "$out"/*.irqs "$out"/dmesg \
+      "$out"/guest.log "$out"/board-*.log "$out"/times
+phase() { echo "$1 $2" >> "$out/times"; }
+
+# The plan for the guest's runner: board indices become the slots QEMU gives them.
+if [ "$single" -eq 1 ]; then
+  printf 'utility\t0\t%s\t\t0\t0\n' "$key" > "$work/runs"
+else
+  cp "$runs" "$work/runs"
+fi
+awk -F'\t' -v OFS='\t' '/^#/ || NF == 0 { next }
+  { if ($2 !~ /^[0-9]+$/) { print "vm-board: bad board index: " $0 > "/dev/stderr"; exit 1 }
+    $2 = sprintf("0000:00:%02x.0", 3 + $2); print }' "$work/runs" > "$work/plan"
+
+# ---- The initramfs: busybox, the vfio modules, the utility, the runner, the init ------------
+ird=$work/initramfs
+mkdir -p "$ird"/{bin,dev,proc,sys,tmp,modules}
+cp "$(command -v busybox)" "$ird/bin/busybox"
+cp "$build/tests/vm/fpga-diag-static" "$ird/bin/fpga-diag"
+cp "$build/tests/vm/vm-pty-run" "$ird/bin/vm-pty-run"
+cp "$work/plan" "$ird/plan"
+# In the order they depend on each other (the package has no modules.dep).
+for m in drivers/vfio/vfio virt/lib/irqbypass drivers/vfio/vfio_iommu_type1 \
+         drivers/vfio/pci/vfio-pci-core drivers/vfio/pci/vfio-pci; do
+  cp "$modules/$m.ko" "$ird/modules/"
+done
+cat > "$ird/init" <<'EOF'
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mkdir -p /dev/pts
+mount -t devpts devpts /dev/pts
+for m in vfio irqbypass vfio_iommu_type1 vfio-pci-core vfio-pci; do
+  insmod /modules/$m.ko || echo "guest: FAIL insmod $m"
+done
+# Every board to vfio-pci, as the README tells a user to.
+for dev in /sys/bus/pci/devices/*; do
+  [ "$(cat $dev/vendor):$(cat $dev/device)" = 0x10ee:0x5050 ] || continue
+  slot=$(basename $dev)
+  echo vfio-pci > $dev/driver_override
+  echo $slot > /sys/bus/pci/drivers_probe
+  echo "guest: board $slot in IOMMU group $(basename "$(readlink $dev/iommu_group)")," \
+       "driver $(basename "$(readlink $dev/driver)")"
+done
+echo "guest: runs start $(cut -d' ' -f1 /proc/uptime) s after the kernel started"
+/bin/vm-pty-run /plan /dev/ttyS1 || echo "guest: FAIL vm-pty-run ended with status $?"
+echo "guest: done"
+poweroff -f
+EOF
+chmod +x "$ird/init"
+(cd "$ird" && find . | busybox cpio -o -H newc 2>/dev/null) > "$work/initrd"
+rm -rf "$ird"
+
+# ---- The servers: listening before QEMU starts -------------------------------------------------
+verbose=()
+[ "${FPGA_DIAG_VM_VERBOSE:-0}" = 1 ] && verbose=(--verbose)
+devices=()
+for i in "${!boards[@]}"; do
+  sock=$work/board$i.sock
+  log=$out/board-$i.log
+  FPGA_SIM=${boards[$i]} "$build/fpga-board-server" --socket-path="$sock" "${verbose[@]}" \
+    2> >(tee -a "$log" | sed -u "s/^/board $i: /" >&2) &
+  server_pids+=($!)
+  for _ in $(seq 100); do
+    grep -q 'listening on' "$log" 2>/dev/null && break
+    kill -0 "${server_pids[-1]}" 2>/dev/null || break
+    sleep 0.05
+  done
+  if ! grep -q 'listening on' "$log" 2>/dev/null; then
+    echo "vm-board: the server of board $i (FPGA_SIM=${boards[$i]}) did not start" >&2
+    exit 1
+  fi
+  devices+=(-device "{\"driver\":\"vfio-user-pci\",\"addr\":\"$(printf '0x%x' $((3 + i)))\",\
+\"socket\":{\"path\":\"$inside/board$i.sock\",\"type\":\"unix\"}}")
+done
+
+# ---- The boot ----------------------------------------------------------------------------------
+# A test guest needs no speculation mitigations, and under TCG each of them costs: without them
+# a syscall-heavy run is about a tenth quicker.
+append="console=ttyS0 panic=-1 quiet intel_iommu=on mitigations=off"
+[ "$intx" -eq 1 ] && append+=" pci=nomsi"
+# Room for the backloop's 100 MiB of locked buffers, with the kernel and busybox beside them.
+mem=512M
+started=$SECONDS
+status=0
+# qemu64 rather than max: TCG emulates the wide vector units that max offers slowly, and the C
+# library uses them for every copy and compare (a whole run took 16 s with max, 12 with
+# qemu64). Two vCPUs: the utility's own thread and the library's interrupt thread each get one.
+timeout "$timeout_s" chroot "$root" qemu-system-x86_64 -nodefaults -no-user-config \
+  -machine q35,accel=tcg -cpu qemu64 -smp 2 -m "$mem" -display none -no-reboot \
+  -device intel-iommu,caching-mode=on \
+  -object memory-backend-memfd,id=mem,size="$mem",share=on -machine memory-backend=mem \
+  -kernel "$kdir/boot/vmlinuz-$kver" -initrd "$inside/initrd" -append "$append" \
+  -serial stdio -serial "file:$inside/ttyS1" "${devices[@]}" </dev/null |
+  tr -d '\r' | tee "$out/guest.log" >&2 || status=$?
+phase guest $((SECONDS - started))
+stop_servers
+
+# ---- The runs' files, cut out of the second serial port's stream -------------------------------
+if [ -f "$work/ttyS1" ]; then
+  { grep -a -b -o $'^\x1e@fdvm [^ ]* [0-9]*$' "$work/ttyS1" || true; } |
+  while IFS=: read -r at header; do
+    read -r _ name bytes <<<"$header"
+    dd if="$work/ttyS1" of="$out/$name" iflag=skip_bytes,count_bytes status=none \
+       skip=$((at + ${#header} + 1)) count="$bytes"
+  done
+fi
+init=$(sed -n 's/^guest: runs start \([0-9.]*\) s.*/\1/p' "$out/guest.log" | head -n 1)
+phase runs-start "${init:-?}"
+
+if ! grep -q '^guest: done' "$out/guest.log"; then
+  echo "vm-board: the guest did not finish (status $status)" >&2
+  exit 1
+fi
+if [ "$single" -eq 1 ]; then
+  cat "$out/utility.out" 2>/dev/null || true
+  [ "$(head -n 1 "$out/utility.status" 2>/dev/null)" = "exit 0" ]
+fi

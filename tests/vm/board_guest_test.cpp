@@ -1,0 +1,373 @@
+// The real-board utility, unchanged, in a Linux guest against our virtual board served over
+// vfio-user (scripts/vm-board.sh): the guest's kernel, its IOMMU and vfio-pci stand between the
+// two, so what the in-process and modelled runs take on trust is exercised here for real: the
+// BARs as the kernel maps them, DMA through the guest's IOVAs, MSI and INTx through eventfds,
+// the release when a run is killed. A boot costs seconds under TCG, so each guest carries one
+// board per case (each its own server with its own settings) and runs its cases in turn; INTx
+// needs a second boot (pci=nomsi), which runs beside the first. The fault cases compare the
+// guest's output with fpga-diag-sim's for the same settings and key, run on this machine
+// meanwhile.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+#include "oracle.h"
+
+namespace {
+
+using namespace oracle;
+
+// The key of a whole run: the line of size 4095, so that the memory-write pass ends after one
+// whole size (4096 transfers, each at its own offset). A transfer costs the guest one to two
+// milliseconds under TCG, so the cases whose fault shows elsewhere press it at the first size.
+constexpr uint32_t kWholeSize = 4095;
+constexpr uint32_t kFirstSize = 4096;
+std::string KeyRegex(uint32_t size) { return "size = " + std::to_string(size) + "\\.\\.\\.$"; }
+// The kill lands in the backloop's run: after its heading, once both 50 MiB buffers and both
+// descriptor tables (100 KiB each) are locked (vfio pins them, as VmLck shows) and a little
+// more, while the board streams the buffers at Gen1 x1 (about 260 ms).
+constexpr char kKillRegex[] = "^Scatter/Gather DMA backloop testing";
+constexpr long kKillLockedKib = 2 * 50 * 1024 + 2 * 100;
+constexpr int kKillDelayMs = 50;
+constexpr char kKillLink[] = "link=gen1x1";
+
+struct Fault {
+  const char* name;
+  const char* settings;
+  uint32_t key_size;  // the key is pressed at this size's line
+};
+// Two faults a board, each showing in a test of its own, so that the six take three runs.
+const Fault kFaults[] = {
+    // The BAR0 test's verdicts; the backloop's wait failure.
+    {"bar0_stuck_irq_drop_backloop", "bar0-stuck=0x10:3:1,irq-drop=backloop@1", kFirstSize},
+    // Size 4096's size mismatches (transfers 1000 to 4000), corrupted and mismatched bytes.
+    {"dma_shift_wordcount_bad", "dma-shift=4,wordcount-bad=1000", kWholeSize},
+    // A wait failure within size 4096, before any key; the backloop's mismatches.
+    {"irq_drop_ch0_sg_swap", "irq-drop=ch0@100,sg-swap=3:7", kWholeSize},
+};
+// The stray board's first run ends its integrity pass at transfer 100 (a lost completion) and
+// then locks the backloop's buffers over the low bus addresses, the stray's target among them;
+// the second run's first transfer (the board's 101st) goes 1 MiB past its buffer, to a bus
+// address that the first run's mappings held and its unlocks gave back.
+constexpr char kStraySettings[] = "irq-drop=ch0@100,dma-stray=101";
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// One guest's boot and runs, as scripts/vm-board.sh left them in its output folder.
+struct Guest {
+  std::string dir;
+  bool ok = false;
+  std::string why;                      // when not ok: what the script said last
+  std::map<std::string, int> board_of;  // run name -> board index
+
+  std::string File(const std::string& name) const { return ReadFile(dir + "/" + name); }
+  std::string Output(const std::string& run) const { return File(run + ".out"); }
+  // "exit 0", "signal 9", "timeout", ... (the first line of NAME.status)
+  std::string Ended(const std::string& run) const {
+    const std::string s = File(run + ".status");
+    return s.substr(0, s.find('\n'));
+  }
+  std::string BoardLog(const std::string& run) const {
+    return File("board-" + std::to_string(board_of.at(run)) + ".log");
+  }
+  // The PCI address the guest gave the run's board, as the kernel's log writes it.
+  std::string Slot(const std::string& run) const {
+    char text[16];
+    std::snprintf(text, sizeof text, "00:%02x.0", 3 + board_of.at(run));
+    return text;
+  }
+};
+
+struct PlannedRun {
+  std::string name;
+  int board;
+  std::string key, kill;
+  long kill_locked_kib;
+  int kill_delay_ms;
+};
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+// What one integrity transfer cost in the guest: size 4096's 4096 transfers, from its line to
+// the next size's line (each transfer with the utility's 100 us pause after it).
+std::string TransferCost(const std::string& times) {
+  auto when = [&times](uint32_t size) {
+    const std::string line = "\t" + SizeLine(size);
+    const size_t at = times.find(line);
+    if (at == std::string::npos) return -1.0;
+    const size_t from = times.rfind('\n', at);
+    return std::atof(times.c_str() + (from == std::string::npos ? 0 : from + 1));
+  };
+  const double first = when(4096), next = when(4095);
+  if (first < 0 || next < 0) return "";
+  char text[64];
+  std::snprintf(text, sizeof text, "; %.0f us a transfer at size 4096",
+                (next - first) / 4096 * 1e6);
+  return text;
+}
+
+// Boots one guest with these boards and runs, through the script, and reports on the way.
+Guest Boot(const std::string& name, const std::vector<std::string>& boards,
+           const std::vector<PlannedRun>& runs, bool intx) {
+  Guest g;
+  g.dir = std::string(FPGA_DIAG_VM_OUT) + "/" + name;
+  std::string mk = "mkdir -p " + Quote(g.dir);
+  if (std::system(mk.c_str()) != 0) {
+    g.why = "cannot make " + g.dir;
+    return g;
+  }
+  std::ofstream plan(g.dir + "/runs");
+  for (const PlannedRun& r : runs) {
+    plan << r.name << '\t' << r.board << '\t' << r.key << '\t' << r.kill << '\t'
+         << r.kill_locked_kib << '\t' << r.kill_delay_ms << '\n';
+    g.board_of[r.name] = r.board;
+  }
+  plan.close();
+  std::string cmd = Quote(std::string(FPGA_DIAG_SOURCE_DIR) + "/scripts/vm-board.sh") +
+                    " --no-build --build-dir " + Quote(FPGA_DIAG_BUILD_DIR) + " --out " +
+                    Quote(g.dir) + " --runs " + Quote(g.dir + "/runs");
+  if (intx) cmd += " --intx";
+  for (const std::string& b : boards) cmd += " --board " + Quote(b);
+  cmd += " >" + Quote(g.dir + "/script.log") + " 2>&1";
+  const int status = std::system(cmd.c_str());
+  g.ok = status == 0;
+  if (!g.ok) {
+    const std::string log = ReadFile(g.dir + "/script.log");
+    g.why = "scripts/vm-board.sh failed (" + std::to_string(status) + "); the end of " + g.dir +
+            "/script.log:\n" + log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
+  }
+  // What each phase cost, for the record: the boot, and each run in the guest.
+  std::istringstream phases(g.File("times"));  // "guest SECONDS", "runs-start SECONDS"
+  std::map<std::string, std::string> phase;
+  for (std::string key, value; phases >> key >> value;) phase[key] = value;
+  std::printf("[ guest %s ] the runs started %s s after the kernel; QEMU ran %s s in all\n",
+              name.c_str(), phase["runs-start"].c_str(), phase["guest"].c_str());
+  for (const PlannedRun& r : runs) {
+    const std::string s = g.File(r.name + ".status");
+    const size_t at = s.find("seconds ");
+    std::printf("[ guest %s ] run %s: %s, %s s%s\n", name.c_str(), r.name.c_str(),
+                g.Ended(r.name).c_str(),
+                at == std::string::npos ? "?" : s.substr(at + 8, s.find('\n', at) - at - 8).c_str(),
+                TransferCost(g.File(r.name + ".times")).c_str());
+  }
+  std::fflush(stdout);
+  return g;
+}
+
+// Two guests, booted at once (each a QEMU of its own, so neither stalls the other): over MSI a
+// healthy board and the faults, with the fault cases' references run on this machine
+// meanwhile; over INTx a healthy board, one killed in the backloop and run again, and the stray
+// DMA after a run on the same board. Within a guest the runs go one at a time
+// (scripts/vm-board.sh says why).
+struct Guests {
+  Guest msi;
+  std::map<std::string, e2e::RunResult> reference;  // fault name -> fpga-diag-sim's run
+  Guest intx;
+};
+
+const Guests& Booted() {
+  static const Guests* guests = [] {
+    auto intx = std::async(std::launch::async, [] {
+      return Boot("intx", {"", kKillLink, kStraySettings},
+                  {{"healthy", 0, KeyRegex(kWholeSize), "", 0, 0},
+                   {"killed", 1, KeyRegex(kFirstSize), kKillRegex, kKillLockedKib, kKillDelayMs},
+                   {"after_kill", 1, KeyRegex(kFirstSize), "", 0, 0},
+                   {"before_stray", 2, KeyRegex(kWholeSize), "", 0, 0},
+                   {"stray", 2, KeyRegex(kWholeSize), "", 0, 0}},
+                  true);
+    });
+    std::vector<std::future<std::pair<std::string, e2e::RunResult>>> references;
+    for (const Fault& f : kFaults) {
+      references.push_back(std::async(std::launch::async, [f] {
+        return std::make_pair(
+            std::string(f.name),
+            e2e::RunProgram(e2e::Utility(f.settings, {e2e::KeyWhen(SizeLine(f.key_size))})));
+      }));
+    }
+    std::vector<std::string> boards = {""};
+    std::vector<PlannedRun> runs = {{"healthy", 0, KeyRegex(kWholeSize), "", 0, 0}};
+    for (const Fault& f : kFaults) {
+      runs.push_back({f.name, static_cast<int>(boards.size()), KeyRegex(f.key_size), "", 0, 0});
+      boards.push_back(f.settings);
+    }
+    auto* g = new Guests{Boot("msi", boards, runs, false), {}, {}};
+    for (auto& r : references) g->reference.insert(r.get());
+    g->intx = intx.get();
+    return g;
+  }();
+  return *guests;
+}
+const Guest& Msi() { return Booted().msi; }
+const Guest& Intx() { return Booted().intx; }
+
+// The whole run of a healthy board, the key having ended the integrity pass at size 4095.
+std::string HealthyRun() {
+  return UntilIntegrity() + SizeBlock(4096, SizeCounts{}) + SizeLine(kWholeSize) + Interrupted() +
+         AfterIntegrity();
+}
+
+// fpga-diag-sim's output as an expected text: the rates, which follow each machine's clock,
+// matched by pattern; with `any_backloop_count` the backloop's mismatch count too (swapped
+// pages differ by as many bytes as the run's random data makes them).
+std::string FromReference(const std::string& output, bool any_backloop_count) {
+  std::string expected;
+  std::istringstream lines(output);
+  std::string line;
+  static const std::regex kRate("(rate is )-?[0-9]+\\.[0-9]{6}( MByte/sec)$");
+  static const std::regex kCount("^(Number of data mismatches = )[0-9]+$");
+  while (std::getline(lines, line)) {
+    line = std::regex_replace(Literal(line), kRate, "$1%f$2");
+    if (any_backloop_count) line = std::regex_replace(line, kCount, "$1%s");
+    expected += line + "\n";
+  }
+  return expected;
+}
+
+void ExpectGuestRun(const Guest& g, const std::string& run, const std::string& expected) {
+  ASSERT_TRUE(g.ok) << g.why;
+  EXPECT_EQ(g.Ended(run), "exit 0") << "the utility in the guest did not run to its end";
+  const std::string output = g.Output(run);
+  const Match m = MatchOutput(expected, output);
+  EXPECT_TRUE(m.ok) << m.diff;
+  EXPECT_EQ(output.find(LedgerMark()), std::string::npos) << "resources left at close";
+  EXPECT_NE(g.BoardLog(run).find("the server ended with status 0"), std::string::npos)
+      << "the board's server did not stop cleanly:\n"
+      << g.BoardLog(run);
+}
+
+// ---- A healthy board -------------------------------------------------------------------------
+
+// The guest's count of the interrupt vfio-pci requested for the run's board under `name`
+// (vfio-msi[0] or vfio-intx), as the key was typed; -1 when it had none of that kind.
+long InterruptCount(const Guest& g, const std::string& run, const std::string& name) {
+  std::istringstream lines(g.File(run + ".irqs"));
+  const std::string tag = name + "(0000:" + g.Slot(run) + ")";
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.find(tag) == std::string::npos) continue;
+    // "  NN:  count-cpu0  count-cpu1  CHIP ... NAME"
+    std::istringstream fields(line.substr(line.find(':') + 1));
+    long total = 0, n = 0;
+    while (fields >> n) total += n;
+    return total;
+  }
+  return -1;
+}
+
+TEST(VmBoard, HealthyBoardOverMsiRunsWhole) {
+  ExpectGuestRun(Msi(), "healthy", HealthyRun());
+  // Every one of size 4096's transfers ended with the board's MSI, as the guest counted them.
+  EXPECT_GE(InterruptCount(Msi(), "healthy", "vfio-msi[0]"), 4096);
+  EXPECT_EQ(InterruptCount(Msi(), "healthy", "vfio-intx"), -1);
+}
+
+TEST(VmBoard, HealthyBoardOverIntxRunsWhole) {
+  ExpectGuestRun(Intx(), "healthy", HealthyRun());
+  // With MSI off in the kernel the backend fell back to the board's INTx line. The guest counts
+  // fewer interrupts than transfers: a completion that is already pending when the library
+  // unmasks the line (the next transfer started before the library's thread got to the unmask)
+  // is passed on by vfio-pci's unmask itself, with no new interrupt.
+  EXPECT_GT(InterruptCount(Intx(), "healthy", "vfio-intx"), 0);
+  EXPECT_EQ(InterruptCount(Intx(), "healthy", "vfio-msi[0]"), -1);
+}
+
+// ---- The board's faults, as the in-process board shows them -----------------------------------
+
+class VmBoardFault : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(VmBoardFault, OutputIsTheInProcessBoards) {
+  const Fault& f = GetParam();
+  const e2e::RunResult& ref = Booted().reference.at(f.name);
+  ASSERT_TRUE(ref.exited && ref.exit_status == 0) << "fpga-diag-sim: " << e2e::Describe(ref);
+  const bool swap = std::string(f.settings).find("sg-swap") != std::string::npos;
+  ExpectGuestRun(Msi(), f.name, FromReference(ref.output, swap));
+  if (swap) {
+    // Two swapped pages of random bytes: each differing position counts once in each page.
+    std::smatch m;
+    const std::string out = Msi().Output(f.name);
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("mismatches = ([0-9]+)\n")));
+    const unsigned long count = std::stoul(m[1]);
+    EXPECT_EQ(count % 2, 0u) << count;
+    EXPECT_GE(count, 7800u);
+    EXPECT_LE(count, 8192u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, VmBoardFault, ::testing::ValuesIn(kFaults),
+                         [](const ::testing::TestParamInfo<Fault>& i) {
+                           return std::string(i.param.name);
+                         });
+
+// ---- A transfer outside its buffer -------------------------------------------------------------
+
+TEST(VmBoard, StrayDmaIsBlockedByTheGuestsIommu) {
+  const Guest& g = Intx();
+  // In each run a transfer of size 4096 never completes (the 100th lost its interrupt, the
+  // stray 1st was blocked): the utility's wait failure, then the other tests.
+  ExpectGuestRun(g, "before_stray", LostCompletionRun());
+  ExpectGuestRun(g, "stray", LostCompletionRun());
+  // The guest's IOMMU refused the board's write, at a page no mapping of the guest holds any
+  // more (a mapping the server kept past its unmap would have taken the write silently)...
+  std::smatch fault;
+  const std::string dmesg = g.File("dmesg");
+  ASSERT_TRUE(std::regex_search(dmesg, fault,
+                                std::regex("DMAR: \\[DMA Write[^\\]]*\\] Request device \\[" +
+                                           g.Slot("stray") + "\\] fault addr (0x[0-9a-f]+)")))
+      << "no DMAR write fault for " << g.Slot("stray") << " in the guest's log";
+  const uint64_t addr = std::stoull(fault[1], nullptr, 16);
+  // ...and the server was told so: it had no mapping there, so the write went to the client
+  // (QEMU), which judged it by the guest's IOMMU and did not make it. A device write reaches
+  // the guest only through a mapping or through the client: no byte outside the buffer changed.
+  char hex[32];
+  std::snprintf(hex, sizeof hex, "%" PRIx64, addr);
+  const std::string log = g.BoardLog("stray");
+  EXPECT_NE(log.find(hex), std::string::npos)
+      << "the server's log does not name the refused address 0x" << hex << ":\n"
+      << log;
+  // No board but this one drew a fault.
+  const std::regex any_fault(
+      "DMAR: \\[DMA (Read|Write)[^\\]]*\\] Request device \\[([0-9a-f:.]+)\\]");
+  for (std::sregex_iterator it(dmesg.begin(), dmesg.end(), any_fault), end; it != end; ++it)
+    EXPECT_EQ((*it)[2].str(), g.Slot("stray")) << it->str();
+}
+
+// ---- A run killed in the backloop ---------------------------------------------------------------
+
+TEST(VmBoard, RunKilledInTheBackloopLeavesTheBoardWholeForTheNext) {
+  const Guest& g = Intx();
+  ASSERT_TRUE(g.ok) << g.why;
+  EXPECT_EQ(g.Ended("killed"), "signal 9");
+  const std::string first = g.Output("killed");
+  EXPECT_NE(first.find(BackloopHeading()), std::string::npos) << first;
+  EXPECT_EQ(first.find("Number of data mismatches"), std::string::npos)
+      << "the backloop ended before the kill:\n"
+      << first;
+  // Every test to its end, and the backloop's 50 MiB moved right.
+  ExpectGuestRun(g, "after_kill", InterruptedRun());
+  // Where the kill landed, for the record: a run the kernel's release cut short shows as the
+  // board's blocked access.
+  std::printf("[ guest intx ] the killed board's server:\n%s", g.BoardLog("killed").c_str());
+}
+
+}  // namespace
