@@ -7,7 +7,7 @@ set(FPGA_DIAG_PACKAGING ${PROJECT_SOURCE_DIR}/packaging)
 set(CPACK_PACKAGE_NAME fpga-diag)
 set(CPACK_PACKAGE_VERSION ${FPGA_DIAG_VERSION})
 set(CPACK_PACKAGE_VENDOR "fpga-diag developers")
-set(CPACK_PACKAGE_CONTACT "fpga-diag developers <devel@fpga-diag.org>")
+set(CPACK_PACKAGE_CONTACT "fpga-diag developers <fpga-diag@example.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "diagnostic utility for a PCI Express FPGA board with a DMA controller")
 set(CPACK_STRIP_FILES ON)
