@@ -181,6 +181,27 @@ TEST_F(BoardRuns, AuditStopsARunLeftGoing) {
   Unmap();
 }
 
+TEST_F(BoardRuns, AFunctionResetStopsTheRunsAndRestoresEveryRegister) {
+  // What a VMM's DEVICE_RESET asks of the served board: no run may survive it (the audit after
+  // it must be clean), and the registers a test programmed read their reset values.
+  Make("");
+  Program();
+  W32(INT_CTRL, INT_ENABLE);
+  W32(READ_CFG, READ_CFG_BULK);
+  W32(DMA_RUN_CTRL, RUN_READ_2CH_WRITE);
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  static_cast<sim::SimBoard*>(b_)->Reset();
+  EXPECT_EQ(R32(DMA_RUN_CTRL), 0u);
+  EXPECT_EQ(R32(READ_CFG), 0u);
+  EXPECT_EQ(R32(DMA_CH_ADDR(1)), 0u);
+  EXPECT_EQ(R32(DMA_CH_CTRL(3)), 0u);
+  EXPECT_EQ(R32(PERF_COUNT0), 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(R32(PERF_COUNT0), 0u) << "nothing runs after the reset";
+  EXPECT_EQ(R32(PERF_COUNT1), 0u);
+  Unmap();
+}
+
 TEST_F(BoardRuns, UnmapDuringARunIsSafe) {
   Make("link=gen3x16");
   Program();
