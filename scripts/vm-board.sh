@@ -17,7 +17,7 @@
 # board I at 0000:00:0(3+I).0) and several runs of the utility, one after another:
 #
 #   scripts/vm-board.sh [--intx] [--build-dir DIR] [--no-build] --out DIR
-#                       --board SETTINGS [--board SETTINGS...] --runs FILE
+#                       --board SETTINGS [--board SETTINGS...] --runs FILE [--setup-board I]
 #
 # FILE has one run a line, TAB-separated: name, board index, key REGEX, kill REGEX (SIGKILL to
 # the utility once a matching line has appeared), then the KiB of locked memory the kill waits
@@ -28,6 +28,14 @@
 # and NAME.irqs (the guest's /proc/interrupts just before the key), and
 # dmesg (the guest kernel's log), guest.log (its console), board-I.log (each server's lines,
 # and the status it ended with) and times (the boot's phases).
+#
+# --setup-board I leaves board I to fpga-diag-setup: the init binds it with no driver, and
+# around the runs takes it through the tool's steps as a user would, each step's output and
+# status in DIR as setup-STEP.out and setup-STEP.status, and the board's driver, override and
+# IOMMU group as setup-STATE.sysfs. Before the runs, as root: status (before), bind, status
+# (bound); then as uid 1000 (fduser, the memory-lock limit raised as a user's would be): status
+# (user_before), bind --user fduser (as root), status (user_bound); after the runs: unbind,
+# status (after).
 #
 # Builds what it needs first (the release preset when no build dir is given; configured when
 # missing). QEMU 11.1 comes from trixie-backports inside a trixie root made by debootstrap, and
@@ -47,7 +55,7 @@ usage() {  # exit status: 0 for --help (on standard output), else on standard er
   else sed -n '7p;19,20p' "$0" | sed 's/^#   //' >&2; fi
   exit "$1"
 }
-intx=0 key='size = 4095\.\.\.$' build='' no_build=0 out='' runs='' boards=()
+intx=0 key='size = 4095\.\.\.$' build='' no_build=0 out='' runs='' boards=() setup_board=''
 while (($#)); do
   case $1 in
     --intx) intx=1 ;;
@@ -57,6 +65,7 @@ while (($#)); do
     --out) out=${2?}; shift ;;
     --board) boards+=("${2?}"); shift ;;
     --runs) runs=${2?}; shift ;;
+    --setup-board) setup_board=${2?}; shift ;;
     -h|--help) usage 0 ;;
     -*) echo "vm-board: unknown option $1" >&2; usage 2 ;;
     *) boards+=("$1") ;;
@@ -90,9 +99,15 @@ elif [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 build=$(realpath "$build")
 if [ "$no_build" -eq 0 ]; then
-  cmake --build "$build" --target fpga-diag-static vm-pty-run fpga-board-server >&2
+  cmake --build "$build" --target fpga-diag-static vm-pty-run fpga-board-server \
+    ${setup_board:+fpga-diag-setup-static} >&2
 fi
 needed=(tests/vm/fpga-diag-static tests/vm/vm-pty-run)
+if [ -n "$setup_board" ]; then
+  [[ $setup_board =~ ^[0-9]+$ ]] && ((setup_board < ${#boards[@]})) ||
+    { echo "vm-board: --setup-board $setup_board is not a board" >&2; exit 2; }
+  needed+=(tests/vm/fpga-diag-setup-static)
+fi
 ((${#boards[@]} == 0)) || needed+=(fpga-board-server)
 for f in "${needed[@]}"; do
   [ -x "$build/$f" ] || { echo "vm-board: $build/$f was not built" >&2; exit 1; }
@@ -177,7 +192,7 @@ if [ -z "$out" ]; then
 fi
 mkdir -p "$out"
 out=$(realpath "$out")
-rm -f "$out"/*.out "$out"/*.status "$out"/*.times "$out"/*.irqs "$out"/dmesg \
+rm -f "$out"/*.out "$out"/*.status "$out"/*.times "$out"/*.irqs "$out"/*.sysfs "$out"/dmesg \
       "$out"/guest.log "$out"/board-*.log "$out"/times
 phase() { echo "$1 $2" >> "$out/times"; }
 
@@ -198,6 +213,10 @@ cp "$(command -v busybox)" "$ird/bin/busybox"
 cp "$build/tests/vm/fpga-diag-static" "$ird/bin/fpga-diag"
 cp "$build/tests/vm/vm-pty-run" "$ird/bin/vm-pty-run"
 cp "$work/plan" "$ird/plan"
+if [ -n "$setup_board" ]; then
+  cp "$build/tests/vm/fpga-diag-setup-static" "$ird/bin/fpga-diag-setup"
+  printf '0000:00:%02x.0\n' $((3 + setup_board)) > "$ird/setup-slot"
+fi
 # In the order they depend on each other (the package has no modules.dep).
 for m in drivers/vfio/vfio virt/lib/irqbypass drivers/vfio/vfio_iommu_type1 \
          drivers/vfio/pci/vfio-pci-core drivers/vfio/pci/vfio-pci; do
@@ -214,17 +233,64 @@ mount -t devpts devpts /dev/pts
 for m in vfio irqbypass vfio_iommu_type1 vfio-pci-core vfio-pci; do
   insmod /modules/$m.ko || echo "guest: FAIL insmod $m"
 done
-# Every board to vfio-pci, as the README tells a user to.
+# The setup board, if any, is fpga-diag-setup's to bind.
+setup_slot=$(cat /setup-slot 2>/dev/null)
+# Every other board to vfio-pci, as the README tells a user to.
 for dev in /sys/bus/pci/devices/*; do
   [ "$(cat $dev/vendor):$(cat $dev/device)" = 0x10ee:0x5050 ] || continue
   slot=$(basename $dev)
+  [ "$slot" = "$setup_slot" ] && continue
   echo vfio-pci > $dev/driver_override
   echo $slot > /sys/bus/pci/drivers_probe
   echo "guest: board $slot in IOMMU group $(basename "$(readlink $dev/iommu_group)")," \
        "driver $(basename "$(readlink $dev/driver)")"
 done
+# fpga-diag-setup's steps: NAME then the command; the output and status go to /tmp/setup.
+step() {
+  name=$1
+  shift
+  "$@" > /tmp/setup/$name.out 2>&1
+  echo "exit $?" > /tmp/setup/$name.status
+  echo "guest: setup $name: $(cat /tmp/setup/$name.status)"
+}
+sysfs_state() {
+  dev=/sys/bus/pci/devices/$setup_slot
+  driver=none
+  [ -e $dev/driver ] && driver=$(basename "$(readlink $dev/driver)")
+  { echo "driver $driver"
+    echo "override $(cat $dev/driver_override)"
+    echo "group $(basename "$(readlink $dev/iommu_group)")"; } > /tmp/setup/$1.sysfs
+}
+# A user's limit, raised as limits.conf would: the tool's verdict weighs it against a run's pins.
+as_user() { (ulimit -l unlimited && exec /bin/vm-pty-run --as 1000:1000 "$@"); }
+if [ -n "$setup_slot" ]; then
+  mkdir -p /tmp/setup /etc
+  printf 'root:x:0:0:root:/root:/bin/sh\nfduser:x:1000:1000::/tmp:/bin/sh\n' > /etc/passwd
+  printf 'root:x:0:\nfduser:x:1000:\n' > /etc/group
+  sysfs_state before
+  step before fpga-diag-setup
+  step bind fpga-diag-setup bind $setup_slot
+  sysfs_state bound
+  step bound fpga-diag-setup
+  step user_before as_user /bin/fpga-diag-setup
+  step bind_user fpga-diag-setup bind $setup_slot --user fduser
+  step user_bound as_user /bin/fpga-diag-setup
+fi
 echo "guest: runs start $(cut -d' ' -f1 /proc/uptime) s after the kernel started"
 /bin/vm-pty-run /plan /dev/ttyS1 || echo "guest: FAIL vm-pty-run ended with status $?"
+if [ -n "$setup_slot" ]; then
+  step unbind fpga-diag-setup unbind $setup_slot
+  sysfs_state after
+  step after fpga-diag-setup
+  # Framed as the runner frames its files, on the port it left raw (held open meanwhile).
+  exec 8<>/dev/ttyS1
+  stty raw -echo <&8
+  for f in /tmp/setup/*; do
+    printf '\n\036@fdvm setup-%s %d\n' "$(basename $f)" $(($(wc -c < $f))) >&8
+    cat $f >&8
+  done
+  exec 8>&-
+fi
 echo "guest: done"
 poweroff -f
 EOF

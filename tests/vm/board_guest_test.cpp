@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +25,7 @@
 
 #include "e2e_harness.h"
 #include "oracle.h"
+#include "vfio/advice.h"
 
 namespace {
 
@@ -127,9 +129,14 @@ std::string TransferCost(const std::string& times) {
   return text;
 }
 
+// The board the MSI guest leaves to fpga-diag-setup (scripts/vm-board.sh --setup-board): the
+// healthy one, the first, so that the tool's exit status, which is the first board's, is its.
+constexpr int kSetupBoard = 0;
+constexpr char kSetupUser[] = "fduser";  // uid 1000 in the guest's /etc/passwd
+
 // Boots one guest with these boards and runs, through the script, and reports on the way.
 Guest Boot(const std::string& name, const std::vector<std::string>& boards,
-           const std::vector<PlannedRun>& runs, bool intx) {
+           const std::vector<PlannedRun>& runs, bool intx, int setup_board = -1) {
   Guest g;
   g.dir = std::string(FPGA_DIAG_VM_OUT) + "/" + name;
   std::string mk = "mkdir -p " + Quote(g.dir);
@@ -148,6 +155,7 @@ Guest Boot(const std::string& name, const std::vector<std::string>& boards,
                     " --no-build --build-dir " + Quote(FPGA_DIAG_BUILD_DIR) + " --out " +
                     Quote(g.dir) + " --runs " + Quote(g.dir + "/runs");
   if (intx) cmd += " --intx";
+  if (setup_board >= 0) cmd += " --setup-board " + std::to_string(setup_board);
   for (const std::string& b : boards) cmd += " --board " + Quote(b);
   cmd += " >" + Quote(g.dir + "/script.log") + " 2>&1";
   const int status = std::system(cmd.c_str());
@@ -211,7 +219,7 @@ const Guests& Booted() {
       runs.push_back({f.name, static_cast<int>(boards.size()), KeyRegex(f.key_size), "", 0, 0});
       boards.push_back(f.settings);
     }
-    auto* g = new Guests{Boot("msi", boards, runs, false), {}, {}};
+    auto* g = new Guests{Boot("msi", boards, runs, false, kSetupBoard), {}, {}};
     for (auto& r : references) g->reference.insert(r.get());
     g->intx = intx.get();
     return g;
@@ -368,6 +376,103 @@ TEST(VmBoard, RunKilledInTheBackloopLeavesTheBoardWholeForTheNext) {
   // Where the kill landed, for the record: a run the kernel's release cut short shows as the
   // board's blocked access.
   std::printf("[ guest intx ] the killed board's server:\n%s", g.BoardLog("killed").c_str());
+}
+
+// ---- fpga-diag-setup on a board bound to no driver ---------------------------------------------
+
+// Each of the tool's steps in the MSI guest, around the runs (scripts/vm-board.sh says which).
+struct SetupStep {
+  std::string output, ended;  // ended: "exit N"
+};
+SetupStep Step(const Guest& g, const std::string& step) {
+  const std::string s = g.File("setup-" + step + ".status");
+  return {g.File("setup-" + step + ".out"), s.substr(0, s.find('\n'))};
+}
+
+TEST(VmBoard, SetupBindsTheBoardForTheUtilityAndGivesItBack) {
+  const Guest& g = Msi();
+  ASSERT_TRUE(g.ok) << g.why;
+  ASSERT_EQ(g.board_of.at("healthy"), kSetupBoard);
+  const std::string bdf = "0000:" + g.Slot("healthy");
+  const std::string board_line = "Board " + bdf + " (10ee:5050)\n";
+  const std::string verdict = "Verdict for " + bdf + ": ";
+  for (const char* step :
+       {"before", "bind", "bound", "user_before", "bind_user", "user_bound", "unbind", "after"})
+    std::printf("[ guest msi ] fpga-diag-setup step %s (%s):\n%s", step,
+                Step(g, step).ended.c_str(), Step(g, step).output.c_str());
+  std::fflush(stdout);
+
+  // Bound to no driver, the verdict names the binding, and the command that makes it.
+  const std::string sysfs_before = g.File("setup-before.sysfs");
+  ASSERT_NE(sysfs_before.find("driver none\noverride (null)\n"), std::string::npos) << sysfs_before;
+  std::smatch group;
+  ASSERT_TRUE(std::regex_search(sysfs_before, group, std::regex("\ngroup ([0-9]+)\n")));
+  const std::string group_file = "/dev/vfio/" + group[1].str();
+  const SetupStep before = Step(g, "before");
+  EXPECT_EQ(before.ended, "exit 1");
+  EXPECT_NE(before.output.find(board_line + "  driver       none\n"), std::string::npos)
+      << before.output;
+  EXPECT_NE(before.output.find(verdict + "not ready: " + vfio::AdviseNotBound(bdf, "").text +
+                               " Or, as root, in one step: `fpga-diag-setup bind " + bdf + "`."),
+            std::string::npos)
+      << before.output;
+
+  // Bound, it is ready for root.
+  const SetupStep bind = Step(g, "bind");
+  EXPECT_EQ(bind.ended, "exit 0") << bind.output;
+  EXPECT_NE(bind.output.find("Bound " + bdf + " to vfio-pci (it had no driver)"), std::string::npos)
+      << bind.output;
+  EXPECT_NE(g.File("setup-bound.sysfs").find("driver vfio-pci\noverride vfio-pci\n"),
+            std::string::npos)
+      << g.File("setup-bound.sysfs");
+  const SetupStep bound = Step(g, "bound");
+  EXPECT_EQ(bound.ended, "exit 0") << bound.output;
+  EXPECT_NE(bound.output.find(verdict + "ready: fpga-diag can open it as root.\n"),
+            std::string::npos)
+      << bound.output;
+
+  // uid 1000 may not open the group file root's binding made, and is told the command that
+  // gives it; with --user, ready for that user too.
+  const SetupStep user_before = Step(g, "user_before");
+  EXPECT_EQ(user_before.ended, "exit 1");
+  EXPECT_NE(user_before.output.find("  group file   " + group_file +
+                                    ": owner root, group root, mode 0600; you cannot open it"),
+            std::string::npos)
+      << user_before.output;
+  EXPECT_NE(user_before.output.find(
+                verdict + "not ready: " + vfio::AdviseFileRefused(group_file, EACCES, bdf).text +
+                " Or, as root, in one step: `fpga-diag-setup bind " + bdf + " --user " +
+                kSetupUser + "`."),
+            std::string::npos)
+      << user_before.output;
+  const SetupStep bind_user = Step(g, "bind_user");
+  EXPECT_EQ(bind_user.ended, "exit 0") << bind_user.output;
+  EXPECT_NE(bind_user.output.find(bdf + " is already bound to vfio-pci.\n"), std::string::npos)
+      << bind_user.output;
+  EXPECT_NE(bind_user.output.find("Gave " + group_file + " to " + kSetupUser), std::string::npos)
+      << bind_user.output;
+  EXPECT_NE(bind_user.output.find(vfio::UdevRule(kSetupUser)), std::string::npos)
+      << bind_user.output;
+  const SetupStep user_bound = Step(g, "user_bound");
+  EXPECT_EQ(user_bound.ended, "exit 0") << user_bound.output;
+  EXPECT_NE(user_bound.output.find(verdict + "ready: fpga-diag can open it as " +
+                                   std::string(kSetupUser) + ".\n"),
+            std::string::npos)
+      << user_bound.output;
+
+  // The utility ran on the board so bound (HealthyBoardOverMsiRunsWhole checks its output).
+  EXPECT_EQ(g.Ended("healthy"), "exit 0");
+
+  // Given back: no driver, no override, and the report as it was at first.
+  const SetupStep unbind = Step(g, "unbind");
+  EXPECT_EQ(unbind.ended, "exit 0") << unbind.output;
+  EXPECT_NE(unbind.output.find("Gave " + bdf + " back to the kernel: it now has no driver.\n"),
+            std::string::npos)
+      << unbind.output;
+  EXPECT_EQ(g.File("setup-after.sysfs"), sysfs_before);
+  const SetupStep after = Step(g, "after");
+  EXPECT_EQ(after.ended, "exit 1");
+  EXPECT_EQ(after.output, before.output);
 }
 
 }  // namespace

@@ -7,7 +7,10 @@
 // the key, while the utility's interrupt is in use). The kernel's log follows as "dmesg".
 //
 //   vm-pty-run PLAN OUTPUT
+//   vm-pty-run --as UID:GID PROGRAM [ARGS...]
 //
+// The second form runs PROGRAM as that user, with no supplementary groups: the guest's init
+// runs as root, and its busybox has no setuid tool that takes a number and needs no password.
 // A plan line has six TAB-separated fields: name, slot ([DDDD:]BB:SS.F, given to the utility as
 // FPGA_WDC=slot=...), key expression, kill expression, then KiB and milliseconds: once the kill
 // line has appeared, the kill waits until the utility has at least that much memory locked
@@ -16,6 +19,7 @@
 // device is a serial port in raw mode, so the host can cut the stream whatever the utility
 // printed.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -255,6 +259,23 @@ void Frame(int out, const std::string& name, const std::string& data) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 4 && std::strcmp(argv[1], "--as") == 0) {
+    unsigned uid = 0, gid = 0;
+    int used = 0;
+    if (std::sscanf(argv[2], "%u:%u%n", &uid, &gid, &used) != 2 ||
+        static_cast<size_t>(used) != std::strlen(argv[2])) {
+      std::fprintf(stderr, "vm-pty-run: --as wants UID:GID, not %s\n", argv[2]);
+      return 2;
+    }
+    // The groups and the group ID first: once the user ID is not root they can no longer change.
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+      std::fprintf(stderr, "vm-pty-run: cannot become %s: %s\n", argv[2], strerror(errno));
+      return 2;
+    }
+    execv(argv[3], argv + 3);
+    std::fprintf(stderr, "vm-pty-run: %s: %s\n", argv[3], strerror(errno));
+    return 127;
+  }
   if (argc != 3) {
     std::fprintf(stderr, "usage: vm-pty-run PLAN OUTPUT\n");
     return 2;
