@@ -30,7 +30,7 @@ done
 # runs them for longer).
 echo "=== fuzz ==="
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs"
+cmake --build --preset fuzz -j "$jobs" --target fuzz_targets  # the utilities are built above
 ctest --preset fuzz -j "$jobs"
 
 # The Windows .exe under Wine, with the release build's test programs. setup.sh installs the
