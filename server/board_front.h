@@ -28,8 +28,7 @@ class BoardFront final : public vfu::Device {
   // board found wrong while a client was attached (blocked DMA, bad programming, a run left
   // going), when the client leaves.
   static std::unique_ptr<BoardFront> Create(const sim::Settings& settings, vfu::DmaSpace& dma,
-                                            vfu::InterruptLine& line, Log log,
-                                            std::string* error);
+                                            vfu::InterruptLine& line, Log log, std::string* error);
   ~BoardFront() override;
 
   vfu::PciFunction Function() const override;
@@ -63,7 +62,7 @@ class BoardFront final : public vfu::Device {
 
   ClientMemory memory_;
   const Log log_;
-  const int bar0_fd_;        // -1 while a stuck bit keeps BAR0 trapped
+  const int bar0_fd_;  // -1 while a stuck bit keeps BAR0 trapped
   uint8_t* const bar0_cells_;
   std::unique_ptr<sim::SimBoard> board_;  // last: its engine uses the members above
 };

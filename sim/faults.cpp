@@ -25,9 +25,7 @@ Faults::Faults(const Settings& settings)
   }
 }
 
-int64_t Faults::ShiftWrite(uint64_t addr) const {
-  return static_cast<int64_t>(addr) + dma_shift_;
-}
+int64_t Faults::ShiftWrite(uint64_t addr) const { return static_cast<int64_t>(addr) + dma_shift_; }
 
 uint32_t Faults::CorruptWordCount(uint32_t count, uint64_t n) const {
   return wordcount_bad_ != 0 && n % wordcount_bad_ == 0 ? count + 1 : count;
