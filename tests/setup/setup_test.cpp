@@ -23,10 +23,10 @@ namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-struct FunctionSpec {
+struct FunctionEntry {
   // driver "": none; group -1: no IOMMU group; class 0x118000 is a data-acquisition controller
   // and 0x060400 a bridge; native: the driver the kernel gives it when nothing overrides it.
-  FunctionSpec(std::string bdf_, uint32_t vendor_ = 0x10EE, uint32_t device_ = 0x5050,
+  FunctionEntry(std::string bdf_, uint32_t vendor_ = 0x10EE, uint32_t device_ = 0x5050,
                std::string driver_ = "vfio-pci", int group_ = 7, uint32_t class_ = 0x118000,
                std::string native_ = "")
       : bdf(std::move(bdf_)),
@@ -65,25 +65,25 @@ class FakeHost final : public setup::Host {
     fs::remove_all(root_, ignored);
   }
 
-  void AddFunction(const FunctionSpec& spec) {
-    specs_.insert_or_assign(spec.bdf, spec);
-    const std::string dev = Device(spec.bdf);
+  void AddFunction(const FunctionEntry& entry) {
+    entries_.insert_or_assign(entry.bdf, entry);
+    const std::string dev = Device(entry.bdf);
     fs::create_directories(dev);
     char text[32];
-    std::snprintf(text, sizeof text, "0x%04x\n", spec.vendor);
+    std::snprintf(text, sizeof text, "0x%04x\n", entry.vendor);
     Touch(dev + "/vendor", text);
-    std::snprintf(text, sizeof text, "0x%04x\n", spec.device);
+    std::snprintf(text, sizeof text, "0x%04x\n", entry.device);
     Touch(dev + "/device", text);
-    std::snprintf(text, sizeof text, "0x%06x\n", spec.class_code);
+    std::snprintf(text, sizeof text, "0x%06x\n", entry.class_code);
     Touch(dev + "/class", text);
     Touch(dev + "/driver_override", "(null)\n");
-    if (!spec.driver.empty()) Attach(spec.bdf, spec.driver);
-    if (spec.group >= 0) {
-      const std::string group = sysfs_ + "/kernel/iommu_groups/" + std::to_string(spec.group);
+    if (!entry.driver.empty()) Attach(entry.bdf, entry.driver);
+    if (entry.group >= 0) {
+      const std::string group = sysfs_ + "/kernel/iommu_groups/" + std::to_string(entry.group);
       fs::create_directories(group + "/devices");
-      fs::create_symlink("../../../../kernel/iommu_groups/" + std::to_string(spec.group),
+      fs::create_symlink("../../../../kernel/iommu_groups/" + std::to_string(entry.group),
                          dev + "/iommu_group");
-      fs::create_symlink("../../../../bus/pci/devices/" + spec.bdf, group + "/devices/" + spec.bdf);
+      fs::create_symlink("../../../../bus/pci/devices/" + entry.bdf, group + "/devices/" + entry.bdf);
     }
   }
 
@@ -192,9 +192,9 @@ class FakeHost final : public setup::Host {
   void Attach(const std::string& bdf, const std::string& driver) {
     LoadDriver(driver);
     fs::create_symlink("../../../../bus/pci/drivers/" + driver, Device(bdf) + "/driver");
-    const FunctionSpec& spec = specs_.at(bdf);
-    if (driver == "vfio-pci" && spec.group >= 0)
-      Touch(Dev("/dev/vfio/" + std::to_string(spec.group)), "");
+    const FunctionEntry& entry = entries_.at(bdf);
+    if (driver == "vfio-pci" && entry.group >= 0)
+      Touch(Dev("/dev/vfio/" + std::to_string(entry.group)), "");
   }
   // The kernel's drivers_probe: an unbound function gets its override, else its own driver.
   void Probe(const std::string& bdf) {
@@ -202,15 +202,15 @@ class FakeHost final : public setup::Host {
     std::ifstream in(Device(bdf) + "/driver_override");
     std::string override_driver;
     std::getline(in, override_driver);
-    const FunctionSpec& spec = specs_.at(bdf);
-    std::string driver = override_driver == "(null)" ? spec.native_driver : override_driver;
+    const FunctionEntry& entry = entries_.at(bdf);
+    std::string driver = override_driver == "(null)" ? entry.native_driver : override_driver;
     // vfio-pci refuses a function without an IOMMU group, and no driver binds unloaded.
-    if (driver == "vfio-pci" && spec.group < 0) driver.clear();
+    if (driver == "vfio-pci" && entry.group < 0) driver.clear();
     if (!driver.empty() && fs::exists(sysfs_ + "/bus/pci/drivers/" + driver)) Attach(bdf, driver);
   }
 
   std::string root_, sysfs_;
-  std::map<std::string, FunctionSpec> specs_;
+  std::map<std::string, FunctionEntry> entries_;
 };
 
 struct Result {
