@@ -1,7 +1,7 @@
 # What `cmake --install` puts beside the programs (each program's own CMakeLists installs it),
 # and the packages CPack makes of it: a Debian package on Linux, a .zip on Windows
 # (scripts/package.sh). Included by the top CMakeLists.txt after every program is defined.
-set(FPGA_DIAG_VERSION 0.1.0)
+set(FPGA_DIAG_VERSION ${PROJECT_VERSION})
 set(FPGA_DIAG_PACKAGING ${PROJECT_SOURCE_DIR}/packaging)
 
 set(CPACK_PACKAGE_NAME fpga-diag)
