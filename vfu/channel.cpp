@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 
 namespace vfu {
 
@@ -66,13 +67,28 @@ Channel::Pumped Channel::Pump(Message* m, int wait_ms, bool watch_listen) {
     return Pumped::kOther;
   }
   std::string why;
-  const RecvStatus st = t_.Recv(m, &why);
+  RecvStatus st;
+  try {
+    st = t_.Recv(m, &why);
+  } catch (const std::bad_alloc&) {
+    // A message's payload is at most kMaxMessageBytes; if even that cannot be had, this
+    // connection ends and the next client is served.
+    st = RecvStatus::kMalformed;
+    why = "no memory for a message";
+  }
+  // A connection that sends nothing (another server probing whether this one lives) is no
+  // client: "client attached" waits for the first byte.
+  if (!announced_ && t_.HeardFrom()) {
+    announced_ = true;
+    log_.Line("client attached");
+  }
   if (st != RecvStatus::kMessage) {
     std::lock_guard<std::mutex> lock(mu_);
     EndLocked(st == RecvStatus::kMalformed ? "closed the connection: " + why : why);
     return Pumped::kOther;
   }
   if ((m->hdr.flags & kFlagTypeMask) != kTypeReply) return Pumped::kCommand;
+  m->fds.clear();
   std::lock_guard<std::mutex> lock(mu_);
   for (Waiter* w : waiters_) {
     if (w->id == m->hdr.id && !w->done) {
@@ -87,12 +103,34 @@ Channel::Pumped Channel::Pump(Message* m, int wait_ms, bool watch_listen) {
   return Pumped::kOther;
 }
 
+bool Channel::QueueLocked(Message&& m) {
+  const size_t bytes = kHeaderBytes + m.payload.size();
+  if (commands_.size() >= kMaxQueuedCommands || bytes > kMaxQueuedBytes - queued_bytes_ ||
+      m.fds.size() > kMaxQueuedFds - queued_fds_) {
+    EndLocked("closed the connection: more than " + std::to_string(kMaxQueuedCommands) +
+              " commands, " + std::to_string(kMaxQueuedBytes) + " bytes or " +
+              std::to_string(kMaxQueuedFds) + " fds came while the device waited for a reply");
+    return false;
+  }
+  try {
+    commands_.push_back(std::move(m));
+  } catch (const std::bad_alloc&) {
+    EndLocked("closed the connection: no memory to queue a command");
+    return false;
+  }
+  queued_bytes_ += bytes;
+  queued_fds_ += commands_.back().fds.size();
+  return true;
+}
+
 bool Channel::NextCommand(Message* m) {
   std::unique_lock<std::mutex> lk(mu_);
   for (;;) {
     if (!commands_.empty()) {
       *m = std::move(commands_.front());
       commands_.pop_front();
+      queued_bytes_ -= kHeaderBytes + m->payload.size();
+      queued_fds_ -= m->fds.size();
       return true;
     }
     if (ended_) return false;
@@ -142,7 +180,7 @@ bool Channel::Call(uint16_t cmd, const void* payload, size_t len, Message* reply
     const Pumped p = Pump(&in, static_cast<int>(std::max<int64_t>(1, left.count())), false);
     lk.lock();
     reading_ = false;
-    if (p == Pumped::kCommand) commands_.push_back(std::move(in));
+    if (p == Pumped::kCommand) QueueLocked(std::move(in));
     cv_.notify_all();
   }
   waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &w));
