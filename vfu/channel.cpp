@@ -28,6 +28,13 @@ std::string Channel::Why() {
   return why_;
 }
 
+void Channel::Announce() {
+  if (!announced_ && t_.HeardFrom()) {
+    announced_ = true;
+    log_.Line("client attached");
+  }
+}
+
 void Channel::Quiesce() {
   std::unique_lock<std::mutex> lk(mu_);
   cv_.wait(lk, [this] { return !reading_; });
@@ -48,6 +55,7 @@ Channel::Pumped Channel::Pump(Message* m, int wait_ms, bool watch_listen) {
     }
     return Pumped::kOther;
   }
+  if (p[0].revents != 0) Announce();
   if (stop_fd_ >= 0 && p[stop_at].revents != 0) {
     std::lock_guard<std::mutex> lock(mu_);
     EndLocked("the server is stopping");
@@ -76,12 +84,7 @@ Channel::Pumped Channel::Pump(Message* m, int wait_ms, bool watch_listen) {
     st = RecvStatus::kMalformed;
     why = "no memory for a message";
   }
-  // A connection that sends nothing (another server probing whether this one lives) is no
-  // client: "client attached" waits for the first byte.
-  if (!announced_ && t_.HeardFrom()) {
-    announced_ = true;
-    log_.Line("client attached");
-  }
+  Announce();
   if (st != RecvStatus::kMessage) {
     std::lock_guard<std::mutex> lock(mu_);
     EndLocked(st == RecvStatus::kMalformed ? "closed the connection: " + why : why);
@@ -107,6 +110,11 @@ bool Channel::QueueLocked(Message&& m) {
   const size_t bytes = kHeaderBytes + m.payload.size();
   if (commands_.size() >= kMaxQueuedCommands || bytes > kMaxQueuedBytes - queued_bytes_ ||
       m.fds.size() > kMaxQueuedFds - queued_fds_) {
+    // A flood: what it brought is dropped (its descriptors closed) rather than answered, and
+    // the socket shut down, so that no reply waits on a client that does not read.
+    commands_.clear();
+    queued_bytes_ = queued_fds_ = 0;
+    t_.Shutdown();
     EndLocked("closed the connection: more than " + std::to_string(kMaxQueuedCommands) +
               " commands, " + std::to_string(kMaxQueuedBytes) + " bytes or " +
               std::to_string(kMaxQueuedFds) + " fds came while the device waited for a reply");

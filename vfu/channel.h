@@ -49,6 +49,11 @@ class Channel {
   // After the end: waits until no thread is reading the socket, so that it can be closed.
   void Quiesce();
 
+  // Logs "client attached" once the client has sent anything (read or waiting to be read): a
+  // connection that sends nothing (another server probing whether this one lives) is no
+  // client. The thread with the read turn calls it, and the connection thread at the end.
+  void Announce();
+
   // What the queue of commands read by a DMA thread may hold: beyond any of these the
   // connection ends. Each queued command holds its payload (kMaxMessageBytes at most) and the
   // descriptors it brought.

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <new>
+#include <exception>
 
 #include "wire.h"
 
@@ -99,11 +99,11 @@ void Session::Handle(Message& m) {
   } else {
     try {
       err = Dispatch(m, &why);
-    } catch (const std::bad_alloc&) {
-      // A table entry or a reply buffer could not be had: this command fails, the server
-      // goes on.
+    } catch (const std::exception& e) {
+      // A table entry, a reply buffer or the interrupts' thread could not be had: this command
+      // fails, the server goes on.
       err = ENOMEM;
-      why = "no memory for it";
+      why = std::string("out of resources: ") + e.what();
     }
   }
   m.fds.clear();

@@ -6,6 +6,7 @@
 #include <sys/vfs.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -109,6 +110,15 @@ bool DmaTable::Move(void* dst, const void* src, uint64_t n, const Mapping* a, co
   return false;
 }
 
+int DmaTable::ReplyMsLeft(uint64_t iova) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline_ - std::chrono::steady_clock::now());
+  if (left.count() > 0) return static_cast<int>(left.count());
+  log_.Line("a DMA at iova " + Hex(iova) + " took the client more than " +
+            std::to_string(reply_ms_) + " ms in all: the access fails");
+  return 0;
+}
+
 bool DmaTable::ClientRead(uint64_t iova, uint8_t* dst, uint64_t len) {
   Message reply;
   for (uint64_t done = 0; done < len;) {
@@ -116,7 +126,8 @@ bool DmaTable::ClientRead(uint64_t iova, uint8_t* dst, uint64_t len) {
     uint8_t req[16];
     Put<uint64_t>(req, iova + done);
     Put<uint64_t>(req + 8, n);
-    if (!client_->Call(kDmaRead, req, sizeof req, &reply, reply_ms_)) return false;
+    const int ms = ReplyMsLeft(iova);
+    if (ms == 0 || !client_->Call(kDmaRead, req, sizeof req, &reply, ms)) return false;
     if ((reply.hdr.flags & kFlagError) != 0 || reply.hdr.cmd != kDmaRead ||
         reply.payload.size() != 16 + n)
       return false;
@@ -138,7 +149,8 @@ bool DmaTable::ClientWrite(uint64_t iova, const uint8_t* src, uint64_t len) {
     Put<uint64_t>(request_.data(), iova + done);
     Put<uint64_t>(request_.data() + 8, n);
     std::memcpy(request_.data() + 16, src + done, n);
-    if (!client_->Call(kDmaWrite, request_.data(), request_.size(), &reply, reply_ms_))
+    const int ms = ReplyMsLeft(iova);
+    if (ms == 0 || !client_->Call(kDmaWrite, request_.data(), request_.size(), &reply, ms))
       return false;
     if ((reply.hdr.flags & kFlagError) != 0 || reply.hdr.cmd != kDmaWrite) return false;
     done += n;
@@ -203,9 +215,11 @@ bool DmaTable::CopyPieces(uint64_t from, uint64_t to, uint64_t len) {
 }
 
 // The buffers of a client piece are the one thing an access allocates: without memory the
-// access fails, as one the client refused, and the server goes on.
+// access fails, as one the client refused, and the server goes on. The client has reply_ms for
+// all the messages of one access, however small its max_data_xfer_size makes them.
 bool DmaTable::ReadLocked(uint64_t iova, void* dst, uint64_t len) {
   if (!Reachable(iova, len, false)) return false;
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(reply_ms_);
   try {
     return ReadPieces(iova, static_cast<uint8_t*>(dst), len);
   } catch (const std::bad_alloc&) {
@@ -215,6 +229,7 @@ bool DmaTable::ReadLocked(uint64_t iova, void* dst, uint64_t len) {
 
 bool DmaTable::WriteLocked(uint64_t iova, const void* src, uint64_t len) {
   if (!Reachable(iova, len, true)) return false;
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(reply_ms_);
   try {
     return WritePieces(iova, static_cast<const uint8_t*>(src), len);
   } catch (const std::bad_alloc&) {
@@ -224,6 +239,7 @@ bool DmaTable::WriteLocked(uint64_t iova, const void* src, uint64_t len) {
 
 bool DmaTable::CopyLocked(uint64_t from, uint64_t to, uint64_t len) {
   if (!Reachable(from, len, false) || !Reachable(to, len, true)) return false;
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(reply_ms_);
   try {
     return CopyPieces(from, to, len);
   } catch (const std::bad_alloc&) {

@@ -21,6 +21,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,7 +42,7 @@ constexpr uint32_t kMapWrite = 2;  // ... and write it
 
 class DmaTable final : public DmaSpace {
  public:
-  // `reply_ms`: how long an access waits for each reply of the client.
+  // `reply_ms`: how long an access waits for the client's replies, all of them together.
   DmaTable(Log& log, int reply_ms);
   ~DmaTable() override;
 
@@ -98,6 +99,8 @@ class DmaTable final : public DmaSpace {
 
   Piece PieceAt(uint64_t pos, uint64_t left) const;
   bool Reachable(uint64_t iova, uint64_t len, bool device_writes) const;
+  // What is left of the access's time with the client, 0 (logged) when none.
+  int ReplyMsLeft(uint64_t iova);
   bool ClientRead(uint64_t iova, uint8_t* dst, uint64_t len);
   bool ClientWrite(uint64_t iova, const uint8_t* src, uint64_t len);
   // memmove with the client files of `a` and `b` (either may be null) guarded.
@@ -118,8 +121,9 @@ class DmaTable final : public DmaSpace {
   std::multimap<FileKey, std::weak_ptr<File>> files_;
   Channel* client_ = nullptr;
   uint64_t max_xfer_ = 0;
-  std::vector<uint8_t> bounce_;   // a copy's pieces that the client serves
-  std::vector<uint8_t> request_;  // a DMA_WRITE being built
+  std::vector<uint8_t> bounce_;                     // a copy's pieces that the client serves
+  std::vector<uint8_t> request_;                    // a DMA_WRITE being built
+  std::chrono::steady_clock::time_point deadline_;  // of the access in progress
   std::atomic<bool> bus_master_{false};
 };
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 #include "wire.h"
 
@@ -33,12 +34,13 @@ void InstallWakeHandler() {
 }  // namespace
 
 Interrupts::~Interrupts() {
-  std::unique_lock<std::mutex> lk(mu_);
-  quit_ = true;
-  ReplaceLocked(lk, intx_, UniqueFd());
-  ReplaceLocked(lk, msi_, UniqueFd());
-  cv_.notify_all();
-  lk.unlock();
+  Replace(intx_, UniqueFd());
+  Replace(msi_, UniqueFd());
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    quit_ = true;
+    cv_.notify_all();
+  }
   if (signaller_.joinable()) signaller_.join();
 }
 
@@ -64,23 +66,45 @@ void Interrupts::SignallerMain() {
     lk.lock();
     writing_ = -1;
     cv_.notify_all();
+    if (r >= 0 || t->fd.Get() != fd) continue;
     // Interrupted with the descriptor still current (a stray signal): the signals are written
     // again. A counter the client filled with O_NONBLOCK set (EAGAIN) loses them: the client
     // has unread signals already.
-    if (r < 0 && err == EINTR && !quit_ && t->fd.Get() == fd) t->pending += value;
+    if (err == EINTR && !quit_) {
+      t->pending += value;
+    } else if (err == EAGAIN && !t->told) {
+      t->told = true;
+      const char* name = t->name;
+      lk.unlock();  // never log with the lock held: the log may be a pipe that blocks
+      TellFull(name, "dropped");
+      lk.lock();
+    }
   }
 }
 
-void Interrupts::ReplaceLocked(std::unique_lock<std::mutex>& lk, Target& t, UniqueFd fd) {
+void Interrupts::TellFull(const char* name, const char* what) {
+  log_.Line(std::string("the client's ") + name + " eventfd is full: its interrupt was " + what);
+}
+
+const char* Interrupts::ReplaceLocked(std::unique_lock<std::mutex>& lk, Target& t, UniqueFd fd) {
   UniqueFd old = std::exchange(t.fd, std::move(fd));
   t.pending = 0;
-  if (!old.Valid()) return;
+  const bool told = std::exchange(t.told, false);
+  if (!old.Valid() || writing_ != old.Get()) return nullptr;
   // A blocked write ends with EINTR; one about to start may miss a signal, hence the repeats.
   while (writing_ == old.Get()) {
     pthread_kill(signaller_.native_handle(), kWakeSignal);
     cv_.wait_for(lk, std::chrono::milliseconds(2));
   }
-  // `old` closes here, with no write left on it.
+  // `old` closes on the way out, with no write left on it.
+  return told ? nullptr : t.name;
+}
+
+void Interrupts::Replace(Target& t, UniqueFd fd) {
+  std::unique_lock<std::mutex> lk(mu_);
+  const char* blocked = ReplaceLocked(lk, t, std::move(fd));
+  lk.unlock();
+  if (blocked) TellFull(blocked, "still waiting to be written when its eventfd went");
 }
 
 void Interrupts::SignalLocked(Target& t) {
@@ -112,13 +136,15 @@ void Interrupts::Lower() {
 }
 
 void Interrupts::SetTrigger(uint32_t index, UniqueFd fd) {
-  std::unique_lock<std::mutex> lk(mu_);
-  if (fd.Valid() && !signaller_.joinable()) {
-    InstallWakeHandler();
-    signaller_ = std::thread([this] { SignallerMain(); });
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fd.Valid() && !signaller_.joinable()) {
+      InstallWakeHandler();
+      signaller_ = std::thread([this] { SignallerMain(); });
+    }
   }
-  if (index == kIntxIrq) ReplaceLocked(lk, intx_, std::move(fd));
-  if (index == kMsiIrq) ReplaceLocked(lk, msi_, std::move(fd));
+  if (index == kIntxIrq) Replace(intx_, std::move(fd));
+  if (index == kMsiIrq) Replace(msi_, std::move(fd));
 }
 
 bool Interrupts::HasTrigger(uint32_t index) {
@@ -159,9 +185,9 @@ bool Interrupts::Flush(int timeout_ms) {
 }
 
 void Interrupts::CloseAll() {
-  std::unique_lock<std::mutex> lk(mu_);
-  ReplaceLocked(lk, intx_, UniqueFd());
-  ReplaceLocked(lk, msi_, UniqueFd());
+  Replace(intx_, UniqueFd());
+  Replace(msi_, UniqueFd());
+  std::lock_guard<std::mutex> lock(mu_);
   masked_ = false;
 }
 

@@ -11,7 +11,8 @@
 // thread of our own, the signaller, does the writes, holding no lock. A write that blocks
 // there stalls only this client's later interrupts, and when its descriptor is replaced or
 // closed (the client leaves, the server stops) the signaller is interrupted by kWakeSignal,
-// whose handler does nothing, until it has let go of it.
+// whose handler does nothing, until it has let go of it. Either way, a full counter (a write
+// that failed, or one still blocked when its descriptor went) is logged, once a descriptor.
 #pragma once
 
 #include <atomic>
@@ -20,6 +21,7 @@
 #include <mutex>
 #include <thread>
 
+#include "log.h"
 #include "transport.h"
 #include "vfu/device.h"
 
@@ -27,7 +29,7 @@ namespace vfu {
 
 class Interrupts final : public InterruptLine {
  public:
-  Interrupts() = default;
+  explicit Interrupts(Log& log) : log_(log) {}
   ~Interrupts() override;
   Interrupts(const Interrupts&) = delete;
   Interrupts& operator=(const Interrupts&) = delete;
@@ -58,18 +60,24 @@ class Interrupts final : public InterruptLine {
   struct Target {
     UniqueFd fd;
     uint64_t pending = 0;  // signals not yet written
+    bool told = false;     // its full counter has been logged
+    const char* name;
   };
 
   void SignalLocked(Target& t);
   void SignalIntxLocked();
-  // Replaces t's descriptor and waits (interrupting the signaller) until no write uses the old.
-  void ReplaceLocked(std::unique_lock<std::mutex>& lk, Target& t, UniqueFd fd);
+  // Replaces t's descriptor and waits (interrupting the signaller) until no write uses the old;
+  // the trigger's name when a write was still blocked on it and not yet logged.
+  const char* ReplaceLocked(std::unique_lock<std::mutex>& lk, Target& t, UniqueFd fd);
+  void Replace(Target& t, UniqueFd fd);
+  void TellFull(const char* name, const char* what);
   void SignallerMain();
 
+  Log& log_;
   std::mutex mu_;
   std::condition_variable cv_;
-  Target intx_;
-  Target msi_;
+  Target intx_{UniqueFd(), 0, false, "INTx"};
+  Target msi_{UniqueFd(), 0, false, "MSI"};
   bool masked_ = false;
   bool intx_disabled_ = false;
   std::atomic<bool> level_{false};

@@ -19,7 +19,10 @@ namespace vfu {
 
 struct Server::State {
   explicit State(ServerOptions o)
-      : log(std::move(o.log), o.verbose), message_ms(o.message_ms), dma(log, o.dma_reply_ms) {}
+      : log(std::move(o.log), o.verbose),
+        message_ms(o.message_ms),
+        dma(log, o.dma_reply_ms),
+        irq(log) {}
 
   // Configuration space is built once for a device and kept across clients, as the device's
   // own state is.
@@ -71,8 +74,9 @@ void Server::State::Serve(Device& d, int fd, int stop_fd, int listen_fd) {
     dma.AttachLocked(nullptr, 0);
   }
   irq.CloseAll();
-  // The channel logged "client attached" when the first byte came. A connection that sent
-  // nothing was no client: most likely another server checking whether this one lives.
+  // A connection that sent nothing was no client: most likely another server checking whether
+  // this one lives.
+  channel.Announce();
   log.Line((transport.HeardFrom() ? "client left: " : "a connection that sent nothing ended: ") +
            channel.Why());
 }

@@ -175,6 +175,11 @@ bool Transport::Send(Header h, const void* payload, size_t len, int fd) {
   return true;
 }
 
+bool Transport::HeardFrom() const {
+  char c;
+  return heard_ || recv(fd_.Get(), &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
 void Transport::Shutdown() { shutdown(fd_.Get(), SHUT_RDWR); }
 
 }  // namespace vfu

@@ -68,8 +68,8 @@ class Transport {
   // Ends the connection for both directions (the reader sees end of file).
   void Shutdown();
 
-  // Whether any byte has come from the peer yet.
-  bool HeardFrom() const { return heard_; }
+  // Whether the peer has sent anything: a byte read, or one waiting to be.
+  bool HeardFrom() const;
 
   static constexpr int kMessageMs = 5000;
 

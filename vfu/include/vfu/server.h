@@ -26,7 +26,8 @@ struct ServerOptions {
   // The most one message may take to arrive, or to leave, once it has begun; a client slower
   // than that loses its connection.
   int message_ms = 5000;
-  // How long a DMA the client serves waits for each of its replies before it fails.
+  // How long one DMA access that the client serves waits for its replies (all of them, however
+  // many messages its max_data_xfer_size makes) before it fails.
   int dma_reply_ms = 2000;
 };
 
