@@ -1,5 +1,6 @@
 #include "fault_guard.h"
 
+#include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
 
@@ -58,9 +59,9 @@ void InstallFaultGuard() {
   std::call_once(once, [] {
     struct sigaction sa {};
     sa.sa_sigaction = OnBus;
-    // SA_NODEFER: the handler leaves by siglongjmp without restoring the signal mask (that
-    // would cost a system call for every copy), so SIGBUS must not be blocked while it runs;
-    // a second fault with it blocked would kill the process outright.
+    // SA_NODEFER: the handler leaves by siglongjmp without restoring the signal mask (saving
+    // it would cost a system call for every copy), so SIGBUS should not be blocked while it
+    // runs; a second fault with it blocked would kill the process outright.
     sa.sa_flags = SA_SIGINFO | SA_NODEFER;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGBUS, &sa, &g_previous);
@@ -72,6 +73,13 @@ bool GuardedMove(void* dst, const void* src, size_t n, ClientSpan a, ClientSpan 
   sigjmp_buf jump;
   if (sigsetjmp(jump, 0) != 0) {
     std::atomic_signal_fence(std::memory_order_seq_cst);
+    // The handler left by siglongjmp. Should SIGBUS have been blocked for it after all (a
+    // runtime that installs the handler on our behalf may drop SA_NODEFER), it is unblocked
+    // here: a later fault with it blocked would kill the process.
+    sigset_t bus;
+    sigemptyset(&bus);
+    sigaddset(&bus, SIGBUS);
+    pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
     return false;
   }
   r.lo[0] = reinterpret_cast<uintptr_t>(a.lo);
