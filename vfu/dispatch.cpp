@@ -41,7 +41,8 @@ int Short(const Message& m, size_t need, std::string* why) {
 }
 
 // A request whose argsz is the size of the request itself (DMA_MAP, SET_IRQS): at least its
-// fixed fields, and exactly the payload that came.
+// fixed fields, and exactly the payload that came. SET_IRQS's eventfds travel beside the
+// message, not in its data, so with DATA_EVENTFD its argsz is its 20 bytes alone.
 int RequestArgsz(const Message& m, uint32_t fixed, std::string* why) {
   if (m.payload.size() < fixed) return Short(m, fixed, why);
   const uint32_t argsz = Get<uint32_t>(m.payload.data());
@@ -381,11 +382,14 @@ int Session::DmaUnmap(const Message& m, std::string* why) {
     return EINVAL;
   }
   {
-    // The client's sweeps seldom match a mapping exactly: every mapping that meets the range
-    // goes, and an unmap that meets none still succeeds.
+    // The protocol document asks for the range of a mapping exactly; QEMU 11.1 sends sweeps
+    // (up to the whole 2^64 space) that seldom match one and counts on their success: every
+    // mapping that meets the range goes, and an unmap that meets none still succeeds.
     auto lock = dma_.Lock();
     dma_.UnmapLocked(iova, size, (flags & kUnmapAll) != 0);
   }
+  // The request echoed, as the document asks, but for its argsz: the size needed, as in every
+  // reply.
   reply_.assign(m.payload.begin(), m.payload.begin() + 24);
   Put<uint32_t>(reply_.data(), 24);
   FitReply(Get<uint32_t>(m.payload.data()));
