@@ -69,7 +69,9 @@ Channel::Pumped Channel::Pump(Message* m, int wait_ms, bool watch_listen) {
       const int extra = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (extra >= 0) {
         close(extra);
-        log_.Line("refused a second client: one is attached already");
+        log_.Line(
+            "refused a second connection (a client, or another server probing this one): a client "
+            "is attached already");
       }
     }
     return Pumped::kOther;

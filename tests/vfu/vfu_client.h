@@ -193,6 +193,7 @@ class ServerFixture : public ::testing::Test {
  protected:
   // The server, before the device behind it is made (a device may need its DMA space).
   void MakeServer(vfu::ServerOptions options = {}) {
+    fds_before_ = OpenFds();
     options.log = [this](const std::string& l) {
       std::lock_guard<std::mutex> lock(log_mu_);
       log_.push_back(l);
@@ -200,7 +201,6 @@ class ServerFixture : public ::testing::Test {
     server_ = std::make_unique<vfu::Server>(std::move(options));
   }
   void Serve(vfu::Device& device) {
-    fds_before_ = OpenFds();
     addr_.sun_family = AF_UNIX;
     std::snprintf(addr_.sun_path + 1, sizeof addr_.sun_path - 1, "vfu-test-%d", getpid());
     listen_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -221,7 +221,7 @@ class ServerFixture : public ::testing::Test {
     Stop();
     close(listen_);
     close(stop_);
-    EXPECT_EQ(OpenFds(), fds_before_) << "a descriptor leaked";
+    EXPECT_EQ(OpenFds(), fds_before_ + device_fds_) << "a descriptor leaked";
     if (HasFailure())
       for (const std::string& line : Log()) std::printf("server: %s\n", line.c_str());
   }
@@ -259,7 +259,8 @@ class ServerFixture : public ::testing::Test {
   std::unique_ptr<vfu::Server> server_;
   sockaddr_un addr_{};
   int listen_ = -1, stop_ = -1, rc_ = -1;
-  long fds_before_ = 0;
+  long fds_before_ = 0;  // before the server and its device were made
+  long device_fds_ = 0;  // what the device holds for its lifetime
   std::thread thread_;
 };
 

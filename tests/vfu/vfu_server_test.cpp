@@ -121,7 +121,7 @@ TEST_F(VfuServer, SecondClientRefusedAndALeavingClientTakesItsMapsAndInterrupts)
   c->Reply(m, {}, EFAULT);
   EXPECT_FALSE(r.get());
   close(mem);
-  EXPECT_TRUE(Logged("refused a second client"));
+  EXPECT_TRUE(Logged("refused a second connection"));
 }
 
 TEST_F(VfuServer, DmaThroughPageMapsAndThroughTheClient) {
