@@ -71,8 +71,6 @@ class Transport {
   // Whether the peer has sent anything: a byte read, or one waiting to be.
   bool HeardFrom() const;
 
-  static constexpr int kMessageMs = 5000;
-
  private:
   enum class Wait { kReady, kTimedOut, kStopped, kFailed };
   Wait WaitFor(short events, int64_t deadline_ms);
