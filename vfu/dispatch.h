@@ -26,6 +26,7 @@ class Session {
   void Handle(Message& m);
 
  private:
+  int Dispatch(Message& m, std::string* why);
   int Version(const Message& m, std::string* why);
   int GetInfo(const Message& m, std::string* why);
   int GetRegionInfo(const Message& m, std::string* why);
@@ -35,6 +36,8 @@ class Session {
   int DmaMap(Message& m, std::string* why);
   int DmaUnmap(const Message& m, std::string* why);
   int Reset();
+  // Cuts the reply to the client's argsz; true when it was cut.
+  bool FitReply(uint32_t argsz);
   // After a change of the command register: bus mastering and INTx DISABLE take effect.
   void ApplyCommand();
 
