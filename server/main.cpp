@@ -33,7 +33,8 @@ constexpr const char* kUsage =
     "  --verbose           log every message, not only attaches, departures and refusals\n"
     "  --help              show this text\n"
     "FPGA_SIM sets the board's faults and link (the items of fpga-diag-sim's FPGA_SIM, but for\n"
-    "boards, fail, pause, misalign and high-bus, which mean nothing for one served board).\n";
+    "boards, fail, pause, misalign, high-bus and fault-board, which mean nothing for one served\n"
+    "board).\n";
 
 int stop_pipe[2] = {-1, -1};
 

@@ -17,10 +17,14 @@ bool ParseUnsigned(std::string_view s, bool allow_hex, uint64_t max, uint64_t* o
   uint64_t v = 0;
   for (char c : s) {
     uint32_t d;
-    if (c >= '0' && c <= '9') d = static_cast<uint32_t>(c - '0');
-    else if (base == 16 && c >= 'a' && c <= 'f') d = static_cast<uint32_t>(c - 'a' + 10);
-    else if (base == 16 && c >= 'A' && c <= 'F') d = static_cast<uint32_t>(c - 'A' + 10);
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = static_cast<uint32_t>(c - '0');
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = static_cast<uint32_t>(c - 'a' + 10);
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = static_cast<uint32_t>(c - 'A' + 10);
+    else
+      return false;
     if (d > max || v > (max - d) / base) return false;
     v = v * base + d;
   }
@@ -69,7 +73,18 @@ class Parser {
     if (key == "wordcount-bad") return WordcountBad(value);
     if (key == "sg-swap") return SgSwap(value);
     if (key == "dma-stray") return DmaStray(value);
+    if (key == "fault-board") return FaultBoard(value);
     return Fail("unknown setting");
+  }
+
+  // What no single item can tell: checked once every item is in.
+  bool Whole() {
+    if (out_->fault_board > out_->boards) {
+      item_ = fault_board_item_;
+      return Fail("there is no board " + std::to_string(out_->fault_board) +
+                  " (boards=" + std::to_string(out_->boards) + ")");
+    }
+    return true;
   }
 
  private:
@@ -207,8 +222,18 @@ class Parser {
     return true;
   }
 
+  bool FaultBoard(std::string_view v) {
+    uint64_t n;
+    if (!ParseUnsigned(v, false, 3, &n) || n == 0) return Fail("fault-board must be 1 to 3");
+    if (!Once("fault-board")) return false;
+    out_->fault_board = static_cast<uint32_t>(n);
+    fault_board_item_ = item_;
+    return true;
+  }
+
   Settings* out_;
   std::string* error_;
+  std::string_view fault_board_item_;
   std::string_view item_;
   std::vector<std::string_view> seen_;
 };
@@ -223,9 +248,23 @@ bool ParseSettings(const char* text, Settings* out, std::string* error) {
   for (;;) {
     size_t comma = rest.find(',');
     if (!parser.Item(rest.substr(0, comma))) return false;
-    if (comma == std::string_view::npos) return true;
+    if (comma == std::string_view::npos) return parser.Whole();
     rest.remove_prefix(comma + 1);
   }
+}
+
+Settings BoardSettings(const Settings& machine, uint32_t index) {
+  Settings s = machine;
+  if (machine.fault_board == 0 || machine.fault_board == index + 1) return s;
+  s.stuck_bits.clear();
+  s.irq_drop_ch0.clear();
+  s.irq_drop_backloop.clear();
+  s.dma_shift = 0;
+  s.dma_stray = 0;
+  s.wordcount_bad = 0;
+  s.sg_swap = false;
+  s.swap_i = s.swap_j = 0;
+  return s;
 }
 
 }  // namespace sim
