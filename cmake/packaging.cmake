@@ -26,7 +26,7 @@ else()
   # same sources give the same bytes).
   configure_file(${FPGA_DIAG_PACKAGING}/changelog.Debian.in ${out}/changelog.Debian @ONLY)
   set(compressed)
-  foreach(source man/fpga-diag.1 man/fpga-board-server.1 man/fpga-diag-setup.8
+  foreach(source man/fpga-diag.1 man/fpga-board-server.1 man/fpga-diag-setup.8 man/fpga-diag-report.1
                  ${out}/changelog.Debian)
     get_filename_component(name ${source} NAME)
     get_filename_component(path ${source} ABSOLUTE BASE_DIR ${PROJECT_SOURCE_DIR})
@@ -39,10 +39,14 @@ else()
   file(CREATE_LINK fpga-diag.1.gz ${out}/fpga-diag-sim.1.gz SYMBOLIC)
 
   install(FILES ${out}/fpga-diag.1.gz ${out}/fpga-diag-sim.1.gz ${out}/fpga-board-server.1.gz
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+          ${out}/fpga-diag-report.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES ${out}/fpga-diag-setup.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${FPGA_DIAG_PACKAGING}/copyright
-          ${out}/changelog.Debian.gz DESTINATION ${doc})
+          ${out}/changelog.Debian.gz ${PROJECT_SOURCE_DIR}/report/report.schema.json
+          DESTINATION ${doc})
+  # To fold into the completions' install list: the report's completion.
+  install(FILES ${FPGA_DIAG_PACKAGING}/bash-completion/fpga-diag-report
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
   # An example only: a rule takes effect in /etc/udev/rules.d, which is the user's to choose.
   install(FILES ${FPGA_DIAG_PACKAGING}/90-vfio.rules DESTINATION ${doc}/examples)
   install(FILES ${FPGA_DIAG_PACKAGING}/lintian-overrides DESTINATION
@@ -67,7 +71,9 @@ module of its own.
 
 fpga-diag-setup reports whether a machine is ready for it (driver, IOMMU group,
 PCI Express link, device file, memory-lock limit) and binds a board to
-vfio-pci. fpga-diag-sim runs the same tests on a virtual board, and
+vfio-pci. fpga-diag-report runs it or reads its output and gives a verdict
+with reasons, rates judged against the link, JSON, JUnit XML and a page with
+charts. fpga-diag-sim runs the same tests on a virtual board, and
 fpga-board-server serves that virtual board as a vfio-user PCI device.")
 endif()
 include(CPack)

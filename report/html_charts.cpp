@@ -22,6 +22,12 @@ std::string Num(double v) {
   return s;
 }
 
+std::string Fixed1(double v) {
+  char s[32];
+  std::snprintf(s, sizeof s, "%.1f", v);
+  return s;
+}
+
 // The left edge of size f (sizes 1 to 4096 from left to right).
 double SizeX(uint32_t f) { return kPlotX + (f - 1) * kPlotW / kSizes; }
 
@@ -113,10 +119,7 @@ std::string RatesChart(const BoardReport& b) {
     for (const Measurement& m : t.measurements) {
       if (m.unit != "MByte/sec" || m.name.find("channel") != std::string::npos) continue;
       std::string note;
-      for (const Measurement& c : t.measurements)
-        if (c.name.find("channel") != std::string::npos && m.name == "read direction")
-          note += (note.empty() ? "" : " + ") + Num(c.value);
-      if (m.wraps) note += (note.empty() ? "" : ", ") + std::string("printed ") + m.printed;
+      if (m.wraps) note = "count wrapped, printed " + m.printed;
       bars.push_back({t.name + (t.measurements.size() > 1 && perf ? ": " + m.name : ""), m.value,
                       t.verdict, note});
     }
@@ -126,7 +129,7 @@ std::string RatesChart(const BoardReport& b) {
     if (std::isfinite(bar.value)) top = std::max(top, bar.value);
   if (top <= 0) top = 1;
   top *= 1.08;
-  constexpr double kLabelW = 300, kBarW = 560, kRowH = 24;
+  constexpr double kLabelW = 250, kBarW = 520, kRowH = 24;
   const double height = 30 + kRowH * static_cast<double>(bars.size()) + 10;
   auto x = [&](double v) { return kLabelW + std::clamp(v, 0.0, top) / top * kBarW; };
   std::ostringstream o;
@@ -152,10 +155,10 @@ std::string RatesChart(const BoardReport& b) {
     o << "<line class=\"ceiling\" x1=\"" << Num(x(b.ceiling)) << "\" x2=\"" << Num(x(b.ceiling))
       << "\" y1=\"22\" y2=\"" << Num(bottom) << "\"/>\n"
       << "<text class=\"limit\" x=\"" << Num(x(b.ceiling)) << "\" y=\"16\">ceiling "
-      << Num(b.ceiling) << "</text>\n"
+      << Fixed1(b.ceiling) << "</text>\n"
       << "<line class=\"floor\" x1=\"" << Num(x(b.floor)) << "\" x2=\"" << Num(x(b.floor))
       << "\" y1=\"22\" y2=\"" << Num(bottom) << "\"/>\n"
-      << "<text class=\"limit\" x=\"" << Num(x(b.floor)) << "\" y=\"16\">floor " << Num(b.floor)
+      << "<text class=\"limit\" x=\"" << Num(x(b.floor)) << "\" y=\"16\">floor " << Fixed1(b.floor)
       << "</text>\n";
   }
   o << "</svg>\n";

@@ -104,7 +104,9 @@ DirectionJudgement JudgeDirection(const std::vector<double>& printed, double cei
   d.reason = MB(d.value) + " MByte/sec, " + Percent(d.value / ceiling) + " of the ceiling";
   if (d.wraps > 0)
     d.reason += " (printed " + MB(sum) + ": the 16-bit count wrapped " +
-                (d.wraps == 1 ? std::string("once") : std::to_string(d.wraps) + " times") + ")";
+                (d.wraps == 1   ? std::string("once")
+                 : d.wraps == 2 ? std::string("twice")
+                                : std::to_string(d.wraps) + " times") + ")";
   return d;
 }
 

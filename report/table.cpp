@@ -13,6 +13,24 @@ void Row(std::ostream& out, const TestResult& t) {
   out << "  " << Pad(t.name, 30) << Pad(VerdictName(t.verdict), 11) << t.figure << "\n";
 }
 
+// The reasons of the tests that did not pass; tests in a row with the same reason (all those a
+// missing board kept from running, say) on one line.
+void Reasons(std::ostream& out, const std::vector<TestResult>& tests) {
+  for (size_t i = 0; i < tests.size();) {
+    size_t j = i + 1;
+    while (j < tests.size() && tests[j].reason == tests[i].reason &&
+           tests[j].verdict == tests[i].verdict)
+      ++j;
+    if (tests[i].verdict != Verdict::kPass) {
+      std::string names = tests[i].name;
+      if (j - i == 2) names += " and " + tests[i + 1].name;
+      if (j - i > 2) names += " and the " + std::to_string(j - i - 1) + " tests after it";
+      out << "  " << names << ": " << tests[i].reason << "\n";
+    }
+    i = j;
+  }
+}
+
 std::string Board(const BoardReport& b) {
   std::string s = b.facts.address.empty() ? "board not known" : "board " + b.facts.address;
   if (b.facts.vendor_id) {
@@ -41,10 +59,8 @@ void WriteTable(const Report& report, std::ostream& out) {
     if (!b.log_file.path.empty()) out << "log " << b.log_file.path << "\n";
     for (const TestResult& t : b.tests) Row(out, t);
     for (const TestResult& t : b.checks) Row(out, t);
-    for (const TestResult& t : b.tests)
-      if (t.verdict != Verdict::kPass) out << "  " << t.name << ": " << t.reason << "\n";
-    for (const TestResult& t : b.checks)
-      if (t.verdict != Verdict::kPass) out << "  " << t.name << ": " << t.reason << "\n";
+    Reasons(out, b.tests);
+    Reasons(out, b.checks);
     out << VerdictName(b.verdict) << ": " << b.reason << "\n";
     if (report.boards.size() > 1) out << "\n";
   }

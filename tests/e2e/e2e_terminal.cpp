@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include "e2e_harness.h"
+#include "report_check.h"
 
 namespace e2e {
 namespace {
@@ -87,6 +88,10 @@ TEST_P(E2eSignal, EndsPromptlyAndGivesTheTerminalBack) {
   EXPECT_EQ(r.term_final.tio.c_oflag, r.term_initial.tio.c_oflag);
   EXPECT_EQ(r.term_final.tio.c_cc[VMIN], r.term_initial.tio.c_cc[VMIN]);
   EXPECT_EQ(r.term_final.tio.c_cc[VTIME], r.term_initial.tio.c_cc[VTIME]);
+
+  // The report of such a run: it stops where the signal came, which the reason names.
+  EXPECT_JUDGED(r, {{"run", report_check::kIncomplete,
+                     std::string("the utility was ended by SIG") + sigabbrev_np(c.signal)}});
 }
 
 // Where each signal comes, and the run's output up to there.

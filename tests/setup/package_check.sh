@@ -24,8 +24,10 @@ echo "package: $deb"
 [ -f "$deb" ] || { echo "FAIL: no package at '$deb'" >&2; exit 1; }
 
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||' >"$work/contents"
-expected=(usr/bin/fpga-diag usr/bin/fpga-diag-sim usr/bin/fpga-diag-setup
+expected=(usr/bin/fpga-diag usr/bin/fpga-diag-sim usr/bin/fpga-diag-setup usr/bin/fpga-diag-report
           usr/share/man/man1/fpga-diag.1.gz usr/share/man/man1/fpga-diag-sim.1.gz
+          usr/share/man/man1/fpga-diag-report.1.gz usr/share/doc/fpga-diag/report.schema.json
+          usr/share/bash-completion/completions/fpga-diag-report
           usr/share/man/man1/fpga-board-server.1.gz usr/share/man/man8/fpga-diag-setup.8.gz
           usr/share/doc/fpga-diag/README.md usr/share/doc/fpga-diag/copyright
           usr/share/doc/fpga-diag/changelog.Debian.gz
@@ -67,6 +69,12 @@ tail -1 "$work/sim.out" | grep -qx 'No device (vendor ID 0x10EE, device ID 0x505
   problem "the packed fpga-diag-sim did not end at the no-device line"
 "$root/usr/bin/fpga-diag-setup" --help | grep -q '^Usage: fpga-diag-setup' ||
   problem "the packed fpga-diag-setup does not run"
+# The packed report judges the packed utility's output: no board is a FAIL, exit status 1.
+status=0
+"$root/usr/bin/fpga-diag-report" "$work/sim.out" >"$work/report.out" 2>&1 || status=$?
+cat "$work/report.out"
+[ "$status" = 1 ] && tail -1 "$work/report.out" | grep -qx 'FAIL: run: no board' ||
+  problem "the packed fpga-diag-report did not judge the no-device run as FAIL (status $status)"
 
 for page in "$root"/usr/share/man/man*/*.gz; do
   if ! zcat "$page" | groff -man -ww -z 2>"$work/groff.err" || [ -s "$work/groff.err" ]; then
