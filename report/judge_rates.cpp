@@ -106,7 +106,8 @@ DirectionJudgement JudgeDirection(const std::vector<double>& printed, double cei
     d.reason += " (printed " + MB(sum) + ": the 16-bit count wrapped " +
                 (d.wraps == 1   ? std::string("once")
                  : d.wraps == 2 ? std::string("twice")
-                                : std::to_string(d.wraps) + " times") + ")";
+                                : std::to_string(d.wraps) + " times") +
+                ")";
   return d;
 }
 

@@ -96,6 +96,8 @@ void Progress::Update(const RunLog& log, const std::string& where, double now) {
 void Progress::Done() {
   if (terminal_ && !shown_.empty()) Write("\r\x1b[K");
   shown_.clear();
+  section_.clear();
+  drawn_at_ = -1;  // the next run's clock starts again at 0
 }
 
 }  // namespace report

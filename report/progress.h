@@ -16,7 +16,7 @@ class Progress {
   Progress(bool terminal, bool verbose) : terminal_(terminal), quiet_(verbose) {}
   void Failure(const FailureLine& line);
   void Update(const RunLog& log, const std::string& where, double now);
-  void Done();  // the line cleared
+  void Done();  // the line cleared, ready for the next run
 
  private:
   void Draw(const std::string& text);

@@ -19,8 +19,8 @@ using namespace report_check;
 void ExpectRun(const std::string& setting, const std::string& bar0) {
   RunResult r = RunProgram(Utility(setting, {KeyAtFirstSize()}));
   // The backloop does not touch BAR0, so its mismatch count stays 0.
-  E2E_EXPECT_VERDICT(CheckRun(r, UntilIntegrity(bar0) + SizeLine(4096) + Interrupted() +
-                                     AfterIntegrity()));
+  E2E_EXPECT_VERDICT(
+      CheckRun(r, UntilIntegrity(bar0) + SizeLine(4096) + Interrupted() + AfterIntegrity()));
   EXPECT_JUDGED(r, Bar0Expectations(bar0));
 }
 

@@ -74,9 +74,9 @@ TEST(E2eIntegrityFailures, FirstCompletionLost) {
 }
 
 TEST(E2eIntegrityFailures, CompletionLostLaterInTheFirstSize) {
-  E2E_EXPECT_VERDICT(RunExpecting(
-      "irq-drop=ch0@4096,pause=off", LostCompletionRun(), false,
-      {{"integrity.memory-write", kFail, "waiting failure at size 4096"}}));
+  E2E_EXPECT_VERDICT(
+      RunExpecting("irq-drop=ch0@4096,pause=off", LostCompletionRun(), false,
+                   {{"integrity.memory-write", kFail, "waiting failure at size 4096"}}));
 }
 
 TEST(E2eIntegrityFailures, StrayTransferIsBlockedAndNeverCompletes) {
@@ -106,16 +106,17 @@ class E2ePerformanceLock : public ::testing::TestWithParam<int> {};
 TEST_P(E2ePerformanceLock, OneLineNoHeadingAndTheBackloopStillRuns) {
   // The performance test's k-th lock is contiguous lock #k+1.
   const int call = GetParam() + 1;
-  const std::string not_measured = "not measured: the performance test could not lock its "
-                                   "buffers: " + Quoted(ContigLockFailure(Simulated(kContig)));
-  E2E_EXPECT_VERDICT(RunExpecting(
-      "fail=WDC_DMAContigBufLock@" + std::to_string(call),
-      UntilPerformance() + ContigLockFailure(Simulated(kContig)) + BackloopHeading() +
-          BackloopResult(0),
-      true,
-      {{"performance.write", kFail, not_measured},
-       {"performance.read-write-two-reads", kFail, not_measured},
-       {"backloop", kPass, ""}}));
+  const std::string not_measured =
+      "not measured: the performance test could not lock its "
+      "buffers: " +
+      Quoted(ContigLockFailure(Simulated(kContig)));
+  E2E_EXPECT_VERDICT(RunExpecting("fail=WDC_DMAContigBufLock@" + std::to_string(call),
+                                  UntilPerformance() + ContigLockFailure(Simulated(kContig)) +
+                                      BackloopHeading() + BackloopResult(0),
+                                  true,
+                                  {{"performance.write", kFail, not_measured},
+                                   {"performance.read-write-two-reads", kFail, not_measured},
+                                   {"backloop", kPass, ""}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(WriteFirstReadSecondRead, E2ePerformanceLock, ::testing::Values(1, 2, 3));
@@ -155,9 +156,8 @@ TEST(E2eBackloopFailures, InterruptEnableFails) {
 
 TEST(E2eBackloopFailures, CompletionLost) {
   // After the 2000 ms wait: the waiting-failure line and no result lines; the run is stopped.
-  E2E_EXPECT_VERDICT(RunExpecting(
-      "irq-drop=backloop@1", UntilBackloop() + WaitFailure(), true,
-      {{"backloop", kFail, "device interrupts waiting failure"}}));
+  E2E_EXPECT_VERDICT(RunExpecting("irq-drop=backloop@1", UntilBackloop() + WaitFailure(), true,
+                                  {{"backloop", kFail, "device interrupts waiting failure"}}));
 }
 
 TEST(E2eBackloopFailures, SwappedDestinationPagesAreCounted) {
@@ -188,8 +188,7 @@ TEST(E2eHighBus, EveryLockIsRefused) {
       UntilIntegrity() + ContigLockFailure(AboveFourGiB()) + ContigLockFailure(AboveFourGiB()) +
           BackloopHeading() + SgLockFailure(AboveFourGiB()),
       false,
-      {{"integrity.memory-write", kFail,
-        "not run: " + Quoted(ContigLockFailure(AboveFourGiB()))},
+      {{"integrity.memory-write", kFail, "not run: " + Quoted(ContigLockFailure(AboveFourGiB()))},
        {"performance.read", kFail, "could not lock its buffers"},
        {"backloop", kFail, "not run: " + Quoted(SgLockFailure(AboveFourGiB()))}}));
 }
@@ -206,8 +205,8 @@ TEST_P(E2eMisalign, WindowStillFitsAndEveryCompleteSizeIsClean) {
   desc.timeout_ms = 300000;
   RunResult r = RunProgram(desc);
   uint32_t stopped = 0;
-  std::string sizes =
-      SizesUntilInterrupted(r.output, [](uint32_t) { return SizeCounts{}; }, &stopped);
+  std::string sizes = SizesUntilInterrupted(
+      r.output, [](uint32_t) { return SizeCounts{}; }, &stopped);
   EXPECT_LE(stopped, 4095u) << "at least one complete size";
   EXPECT_GE(stopped, 1u);
   E2E_EXPECT_VERDICT(CheckRun(r, UntilIntegrity() + sizes + AfterIntegrity()));

@@ -54,11 +54,10 @@ TEST_P(E2eMatrixRegister, LostAccessShowsAsAMismatchOfThatItem) {
                                 DroppedFirst(c.bar0) + AfterIntegrity(), Bar0Expectations(c.bar0)));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bar0, E2eMatrixRegister, ::testing::ValuesIn(LostBar0Accesses()),
-    [](const ::testing::TestParamInfo<LostBar0Access>& param) {
-      return std::string(param.param.name);
-    });
+INSTANTIATE_TEST_SUITE_P(Bar0, E2eMatrixRegister, ::testing::ValuesIn(LostBar0Accesses()),
+                         [](const ::testing::TestParamInfo<LostBar0Access>& param) {
+                           return std::string(param.param.name);
+                         });
 
 TEST(E2eMatrixRegisterInTests, LostSourceByteWriteIsCountedByTheIntegrityPass) {
   // Call 4100 writes DMA source byte 3, which keeps the uint64 phase's 0 instead of 3: every
@@ -66,8 +65,8 @@ TEST(E2eMatrixRegisterInTests, LostSourceByteWriteIsCountedByTheIntegrityPass) {
   // completion 8193 (the first of size 4094) ends the pass after two whole sizes.
   E2E_EXPECT_VERDICT(RunSetting("pause=off,fail=WDC_WriteAddr8@4100,irq-drop=ch0@8193",
                                 UntilIntegrity() + SizeBlock(4096, {0, 0, 4096}) +
-                                    SizeBlock(4095, {0, 0, 4096}) + SizeLine(4094) +
-                                    WaitFailure() + AfterIntegrity(),
+                                    SizeBlock(4095, {0, 0, 4096}) + SizeLine(4094) + WaitFailure() +
+                                    AfterIntegrity(),
                                 {{"integrity.memory-write", kFail,
                                   "device interrupts waiting failure at size 4094; before it, 2 "
                                   "sizes with errors, the first at 4096: 4096 mismatched data "
@@ -76,25 +75,24 @@ TEST(E2eMatrixRegisterInTests, LostSourceByteWriteIsCountedByTheIntegrityPass) {
 
 TEST(E2eMatrixRegisterInTests, LostStartWriteEndsThePassByTheTimeOut) {
   // Call 1029 is the first DMA_START: no transfer, no completion, the 1 s wait fails.
-  E2E_EXPECT_VERDICT(RunSetting("fail=WDC_WriteAddr32@1029", DroppedFirst() + AfterIntegrity(),
-                                {{"integrity.memory-write", kFail, "waiting failure at size 4096"}}));
+  E2E_EXPECT_VERDICT(
+      RunSetting("fail=WDC_WriteAddr32@1029", DroppedFirst() + AfterIntegrity(),
+                 {{"integrity.memory-write", kFail, "waiting failure at size 4096"}}));
 }
 
 TEST(E2eMatrixRegisterInTests, LostCounterReadShowsARateOfZero) {
   // Call 1025 reads PERF_COUNT0 after the first measurement: the variable keeps its 0.
-  E2E_EXPECT_VERDICT(RunSetting("fail=WDC_ReadAddr32@1025," + kFirstDrop,
-                                DroppedFirst() + Performance({"0.000000"}) + BackloopHeading() +
-                                    BackloopResult(0),
-                                {{"performance.write", kFail, "no transfer was counted"},
-                                 {"performance.read", kPass, ""}}));
+  E2E_EXPECT_VERDICT(RunSetting(
+      "fail=WDC_ReadAddr32@1025," + kFirstDrop,
+      DroppedFirst() + Performance({"0.000000"}) + BackloopHeading() + BackloopResult(0),
+      {{"performance.write", kFail, "no transfer was counted"}, {"performance.read", kPass, ""}}));
 }
 
 TEST(E2eMatrixRegisterInTests, LostBackloopStartEndsByTheTimeOut) {
   // Call 1061 is the write of 0xC0 to DMA_RUN_CTRL: the run never starts and the 2 s wait fails;
   // the failure exit's stop and the tear-down leave nothing behind.
   E2E_EXPECT_VERDICT(RunSetting("fail=WDC_WriteAddr32@1061," + kFirstDrop,
-                                DroppedFirst() + Performance() + BackloopHeading() +
-                                    WaitFailure(),
+                                DroppedFirst() + Performance() + BackloopHeading() + WaitFailure(),
                                 {{"backloop", kFail, "device interrupts waiting failure"}}));
 }
 
@@ -103,10 +101,11 @@ TEST(E2eMatrixRegisterInTests, LostBackloopStartEndsByTheTimeOut) {
 TEST(E2eMatrixIgnored, FailedSyncsAndSleepChangeNothingOnACoherentBoard) {
   // The virtual board's memory is coherent, so a hand-over or take-back that fails moves no byte
   // differently, and a skipped 100 us pause only shortens the run: two whole clean sizes.
-  E2E_EXPECT_VERDICT(RunSetting("fail=WDC_DMASyncCpu@1,fail=WDC_DMASyncIo@1,fail=WDC_Sleep@1,"
-                                "fail=WDC_DMASyncCpu@3,irq-drop=ch0@8193",
-                                UntilIntegrity() + SizeBlock(4096, {}) + SizeBlock(4095, {}) +
-                                    SizeLine(4094) + WaitFailure() + AfterIntegrity()));
+  E2E_EXPECT_VERDICT(
+      RunSetting("fail=WDC_DMASyncCpu@1,fail=WDC_DMASyncIo@1,fail=WDC_Sleep@1,"
+                 "fail=WDC_DMASyncCpu@3,irq-drop=ch0@8193",
+                 UntilIntegrity() + SizeBlock(4096, {}) + SizeBlock(4095, {}) + SizeLine(4094) +
+                     WaitFailure() + AfterIntegrity()));
 }
 
 TEST(E2eMatrixIgnored, FailedUnlockLeavesTheBufferForTheLedger) {
@@ -128,19 +127,17 @@ TEST(E2eMatrixIgnored, FailedIntegrityDisableMakesTheBackloopsEnableFail) {
   // The integrity pass's registration stays with the library (its INT_CTRL is off, so it never
   // fires); the backloop's enable is then refused, and its own release disables the old one:
   // nothing is left at close.
-  E2E_EXPECT_VERDICT(RunSetting("fail=WDC_IntDisable@1," + kFirstDrop,
-                                DroppedFirst() + Performance() + BackloopHeading() +
-                                    IntEnableFailure(AlreadyEnabled()),
-                                {{"backloop", kFail,
-                                  "not run: " + Quoted(IntEnableFailure(AlreadyEnabled()))},
-                                 {"run", kPass, ""}}));
+  E2E_EXPECT_VERDICT(RunSetting(
+      "fail=WDC_IntDisable@1," + kFirstDrop,
+      DroppedFirst() + Performance() + BackloopHeading() + IntEnableFailure(AlreadyEnabled()),
+      {{"backloop", kFail, "not run: " + Quoted(IntEnableFailure(AlreadyEnabled()))},
+       {"run", kPass, ""}}));
 }
 
 TEST(E2eMatrixIgnored, FailedBackloopDisableLeavesTheInterruptForTheLedger) {
-  E2E_EXPECT_VERDICT(
-      RunSetting("fail=WDC_IntDisable@2," + kFirstDrop,
-                 DroppedFirst() + AfterIntegrity() + Ledger("an interrupt enabled"),
-                 {{"run", kFail, "left behind: an interrupt enabled"}}));
+  E2E_EXPECT_VERDICT(RunSetting("fail=WDC_IntDisable@2," + kFirstDrop,
+                                DroppedFirst() + AfterIntegrity() + Ledger("an interrupt enabled"),
+                                {{"run", kFail, "left behind: an interrupt enabled"}}));
 }
 
 // ---- The backloop's heap blocks ----------------------------------------------------------------

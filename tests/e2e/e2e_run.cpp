@@ -22,17 +22,18 @@ TEST(E2eRun, NormalRunStoppedByAKeyInTheFirstSize) {
   }
   // A key at the first size: no size covered, so the run is INCOMPLETE, or with --partial-ok a
   // pass; every rate of the default Gen2 x4 link between floor and ceiling.
-  const char kCoverage[] = "a key ended the memory-write pass at size 4096: it covered no whole "
-                           "size; the memory-read pass did not run";
+  const char kCoverage[] =
+      "a key ended the memory-write pass at size 4096: it covered no whole "
+      "size; the memory-read pass did not run";
   EXPECT_JUDGED(r, {{"", kIncomplete, kCoverage},
                     {"integrity.memory-write", kIncomplete, "a key ended it at size 4096"},
                     {"integrity.memory-read", kNotRun, "a key ended the memory-write"}});
   report::Options partial;
   partial.partial_ok = true;
   EXPECT_TRUE(Holds(Judge(r.output, &r, "gen2x4", partial),
-                                  {{"", kPass, "counted as passed (--partial-ok)"},
-                                   {"performance.read-write-two-reads", kPass, "of the ceiling"},
-                                   {"backloop", kPass, ""}}));
+                    {{"", kPass, "counted as passed (--partial-ok)"},
+                     {"performance.read-write-two-reads", kPass, "of the ceiling"},
+                     {"backloop", kPass, ""}}));
 }
 
 TEST(E2eRun, NoBoard) {
@@ -78,15 +79,14 @@ TEST(E2eRunFailures, LibraryOpenFailsAndNothingIsClosed) {
 TEST(E2eRunFailures, PciScanFails) {
   RunResult r = RunProgram(Utility("fail=WDC_PciScanDevices"));
   E2E_EXPECT_VERDICT(CheckRun(r, Banner() + PciScanFailure(Simulated("WDC_PciScanDevices"))));
-  EXPECT_JUDGED(r, {{"run", kFail,
-                     "the PCI scan failed: " +
-                         Quoted(PciScanFailure(Simulated("WDC_PciScanDevices")))}});
+  EXPECT_JUDGED(
+      r, {{"run", kFail,
+           "the PCI scan failed: " + Quoted(PciScanFailure(Simulated("WDC_PciScanDevices")))}});
 }
 
 TEST(E2eRunFailures, DeviceInfoFails) {
   RunResult r = RunProgram(Utility("fail=WDC_PciGetDeviceInfo"));
-  E2E_EXPECT_VERDICT(
-      CheckRun(r, Banner() + DeviceInfoFailure(Simulated("WDC_PciGetDeviceInfo"))));
+  E2E_EXPECT_VERDICT(CheckRun(r, Banner() + DeviceInfoFailure(Simulated("WDC_PciGetDeviceInfo"))));
   EXPECT_JUDGED(r, {{"run", kFail,
                      "the board's resources could not be read: " +
                          Quoted(DeviceInfoFailure(Simulated("WDC_PciGetDeviceInfo")))},
@@ -146,8 +146,7 @@ TEST_P(E2eBadSetting, InitializationFailsNamingTheItem) {
 
 INSTANTIATE_TEST_SUITE_P(
     Items, E2eBadSetting,
-    ::testing::Values(std::make_pair("bogus=1", "bogus=1"),
-                      std::make_pair("boards=4", "boards=4"),
+    ::testing::Values(std::make_pair("bogus=1", "bogus=1"), std::make_pair("boards=4", "boards=4"),
                       std::make_pair("boards=1,boards", "boards"),
                       std::make_pair("pause=off,fail=WDC_NoSuchCall", "fail=WDC_NoSuchCall"),
                       std::make_pair("fail=Stat2Str", "fail=Stat2Str"),

@@ -80,10 +80,14 @@ TEST_P(E2eLink, RatesFollowTheLinkModel) {
   // d: one direction in MByte/sec (2^20 bytes), e.g. Gen2 x4: 1502e6 / 2^20 = 1432.4.
   const double d = LinkPrinted(l.gen, l.width);
   ASSERT_GT(d, 0);
-  const char* what[9] = {"write alone",          "read alone",
-                         "2 reads: channel 1",   "2 reads: channel 2",
-                         "read/write: write",    "read/write: read",
-                         "all three: write",     "all three: read channel 1",
+  const char* what[9] = {"write alone",
+                         "read alone",
+                         "2 reads: channel 1",
+                         "2 reads: channel 2",
+                         "read/write: write",
+                         "read/write: read",
+                         "all three: write",
+                         "all three: read channel 1",
                          "all three: read channel 2"};
   const double model[9] = {d, d, d / 2, d / 2, d, d, d, d / 2, d / 2};
   for (size_t i = 0; i < 9; ++i)
@@ -117,9 +121,10 @@ TEST_P(E2eLink, RatesFollowTheLinkModel) {
         report::JudgeDirection({backloop}, ceiling, ceiling * report::kDefaultMinShare);
     EXPECT_EQ(j.verdict, report::Verdict::kPass) << setting << ": " << j.reason;
   } else {
-    std::printf("%s: backloop held only to the model's bound: the host copies 50 MiB in %.1f ms, "
-                "the model allows %.1f ms\n",
-                setting, copy_ns / 1e6, model_ns / 1e6);
+    std::printf(
+        "%s: backloop held only to the model's bound: the host copies 50 MiB in %.1f ms, "
+        "the model allows %.1f ms\n",
+        setting, copy_ns / 1e6, model_ns / 1e6);
   }
 }
 

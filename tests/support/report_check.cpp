@@ -27,9 +27,9 @@ report::BoardReport Judge(const std::string& output, const e2e::RunResult* run,
 
 ::testing::AssertionResult Holds(const report::BoardReport& b, const std::vector<Expect>& expect) {
   if (b.log.foreign)
-    return ::testing::AssertionFailure() << "the report refuses the output at line "
-                                         << b.log.foreign_line << ": " << b.log.foreign_text
-                                         << " (" << b.log.foreign_why << ")";
+    return ::testing::AssertionFailure()
+           << "the report refuses the output at line " << b.log.foreign_line << ": "
+           << b.log.foreign_text << " (" << b.log.foreign_why << ")";
   std::ostringstream why;
   for (const Expect& e : expect) {
     const report::TestResult* t = nullptr;

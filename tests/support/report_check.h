@@ -44,6 +44,6 @@ std::string Quoted(const std::string& oracle_line);
 }  // namespace report_check
 
 // Judges a run's output as the report would have judged it through --run, and checks it.
-#define EXPECT_JUDGED(run_result, ...)                                                        \
-  EXPECT_TRUE(::report_check::Holds(                                                          \
-      ::report_check::Judge((run_result).output, &(run_result)), __VA_ARGS__))
+#define EXPECT_JUDGED(run_result, ...)                                                         \
+  EXPECT_TRUE(::report_check::Holds(::report_check::Judge((run_result).output, &(run_result)), \
+                                    __VA_ARGS__))
