@@ -54,11 +54,13 @@ void CheckRanges(const sim::Settings& s) {
       for (size_t j = 0; j < i; ++j) FUZZ_CHECK((*list)[j] != (*list)[i], "one drop twice");
     }
   if (s.sg_swap) FUZZ_CHECK(s.swap_i != s.swap_j, "a page swapped with itself");
+  FUZZ_CHECK(s.fault_board <= s.boards, "faults on a board there is not");
 }
 
 // The setting as FPGA_SIM text, every field given.
 std::string Write(const sim::Settings& s) {
   std::string t = "boards=" + std::to_string(s.boards);
+  if (s.fault_board) t += ",fault-board=" + std::to_string(s.fault_board);
   t += std::string(",pause=") + (s.sleep_enabled ? "on" : "off");
   t += std::string(",high-bus=") + (s.high_bus ? "1" : "0");
   t += ",link=gen" + std::to_string(s.link_gen) + "x" + std::to_string(s.link_width);
@@ -91,7 +93,8 @@ bool Same(const sim::Settings& a, const sim::Settings& b) {
          a.high_bus == b.high_bus && a.link_gen == b.link_gen && a.link_width == b.link_width &&
          a.irq_drop_ch0 == b.irq_drop_ch0 && a.irq_drop_backloop == b.irq_drop_backloop &&
          a.dma_shift == b.dma_shift && a.wordcount_bad == b.wordcount_bad &&
-         a.sg_swap == b.sg_swap && (!a.sg_swap || (a.swap_i == b.swap_i && a.swap_j == b.swap_j));
+         a.sg_swap == b.sg_swap && (!a.sg_swap || (a.swap_i == b.swap_i && a.swap_j == b.swap_j)) &&
+         a.fault_board == b.fault_board;
 }
 
 }  // namespace

@@ -77,16 +77,6 @@ class Parser {
     return Fail("unknown setting");
   }
 
-  // What no single item can tell: checked once every item is in.
-  bool Whole() {
-    if (out_->fault_board > out_->boards) {
-      item_ = fault_board_item_;
-      return Fail("there is no board " + std::to_string(out_->fault_board) +
-                  " (boards=" + std::to_string(out_->boards) + ")");
-    }
-    return true;
-  }
-
  private:
   bool Fail(const std::string& why) {
     if (error_) *error_ = "bad FPGA_SIM item '" + std::string(item_) + "': " + why;
@@ -225,15 +215,18 @@ class Parser {
   bool FaultBoard(std::string_view v) {
     uint64_t n;
     if (!ParseUnsigned(v, false, 3, &n) || n == 0) return Fail("fault-board must be 1 to 3");
+    // Read left to right like every item: the boards are those given so far (or the one of the
+    // default), so that a board the faults cannot reach is refused, not silently healthy.
+    if (n > out_->boards)
+      return Fail("there is no board " + std::to_string(n) + " (boards=" +
+                  std::to_string(out_->boards) + " so far: give boards= before it)");
     if (!Once("fault-board")) return false;
     out_->fault_board = static_cast<uint32_t>(n);
-    fault_board_item_ = item_;
     return true;
   }
 
   Settings* out_;
   std::string* error_;
-  std::string_view fault_board_item_;
   std::string_view item_;
   std::vector<std::string_view> seen_;
 };
@@ -248,7 +241,7 @@ bool ParseSettings(const char* text, Settings* out, std::string* error) {
   for (;;) {
     size_t comma = rest.find(',');
     if (!parser.Item(rest.substr(0, comma))) return false;
-    if (comma == std::string_view::npos) return parser.Whole();
+    if (comma == std::string_view::npos) return true;
     rest.remove_prefix(comma + 1);
   }
 }

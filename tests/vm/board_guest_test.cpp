@@ -64,6 +64,10 @@ const Fault kFaults[] = {
 // the second run's first transfer (the board's 101st) goes 1 MiB past its buffer, to a bus
 // address that the first run's mappings held and its unlocks gave back.
 constexpr char kStraySettings[] = "irq-drop=ch0@100,dma-stray=101";
+// The report's run in the MSI guest: fpga-diag-report --run on a board whose first completion is
+// lost, so that its memory-write pass ends by itself after 1 s (no key), then the other tests.
+constexpr char kReportSettings[] = "irq-drop=ch0@1";
+constexpr char kReportCommand[] = "/bin/fpga-diag-report --run --json @OUT@.json --log @OUT@.log";
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -103,6 +107,7 @@ struct PlannedRun {
   std::string key, kill;
   long kill_locked_kib;
   int kill_delay_ms;
+  std::string command = "";  // instead of the utility (tests/vm/pty_run.cpp)
 };
 
 std::string Quote(const std::string& s) {
@@ -147,7 +152,8 @@ Guest Boot(const std::string& name, const std::vector<std::string>& boards,
   std::ofstream plan(g.dir + "/runs");
   for (const PlannedRun& r : runs) {
     plan << r.name << '\t' << r.board << '\t' << r.key << '\t' << r.kill << '\t'
-         << r.kill_locked_kib << '\t' << r.kill_delay_ms << '\n';
+         << r.kill_locked_kib << '\t' << r.kill_delay_ms
+         << (r.command.empty() ? "" : "\t" + r.command) << '\n';
     g.board_of[r.name] = r.board;
   }
   plan.close();
@@ -219,6 +225,8 @@ const Guests& Booted() {
       runs.push_back({f.name, static_cast<int>(boards.size()), KeyRegex(f.key_size), "", 0, 0});
       boards.push_back(f.settings);
     }
+    runs.push_back({"report", static_cast<int>(boards.size()), "", "", 0, 0, kReportCommand});
+    boards.push_back(kReportSettings);
     auto* g = new Guests{Boot("msi", boards, runs, false, kSetupBoard), {}, {}};
     for (auto& r : references) g->reference.insert(r.get());
     g->intx = intx.get();
@@ -326,6 +334,31 @@ INSTANTIATE_TEST_SUITE_P(Faults, VmBoardFault, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<Fault>& i) {
                            return std::string(i.param.name);
                          });
+
+// ---- The report's run of the utility ------------------------------------------------------------
+
+TEST(VmBoard, ReportRunsTheUtilityOnTheServedBoardAndJudgesIt) {
+  const Guest& g = Msi();
+  ASSERT_TRUE(g.ok) << g.why;
+  // FAIL is exit status 1; the report's own JSON says why, of the board the kernel gave it.
+  EXPECT_EQ(g.Ended("report"), "exit 1") << g.Output("report");
+  const std::string json = g.File("report.json");
+  auto field = [&json](const std::string& name) {
+    std::smatch m;
+    return std::regex_search(json, m, std::regex("\"" + name + "\": \"([^\"]*)\""))
+               ? m[1].str()
+               : std::string("(none)");
+  };
+  EXPECT_EQ(field("verdict"), "FAIL") << json;
+  EXPECT_EQ(field("reason"), "memory-write pass: device interrupts waiting failure at size 4096")
+      << json;
+  EXPECT_EQ(field("address"), "0000:" + g.Slot("report")) << json;
+  EXPECT_EQ(field("vendor_id"), "0x10ee") << json;
+  EXPECT_NE(json.find("\"exit_status\": 0,\n"), std::string::npos)
+      << "the utility's own exit status\n"
+      << json;
+  EXPECT_NE(json.find("\"complete\": true"), std::string::npos) << json;
+}
 
 // ---- A transfer outside its buffer -------------------------------------------------------------
 
