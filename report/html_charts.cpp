@@ -145,9 +145,10 @@ std::string RatesChart(const BoardReport& b) {
       << Num(y + 4) << "\" width=\"" << Num(x(std::isfinite(bar.value) ? bar.value : 0) - kLabelW)
       << "\" height=\"" << Num(kRowH - 8) << "\"><title>" << XmlEscape(bar.label) << ": "
       << Num(bar.value) << " MByte/sec</title></rect>\n";
+    char share[16] = "";
+    if (b.ceiling > 0) std::snprintf(share, sizeof share, " (%.0f%%)", bar.value / b.ceiling * 100);
     o << "<text class=\"value\" x=\"" << Num(x(bar.value) + 6) << "\" y=\"" << Num(y + 16) << "\">"
-      << Num(bar.value)
-      << (b.ceiling > 0 ? " (" + Num(bar.value / b.ceiling * 100) + "%)" : std::string())
+      << Fixed1(bar.value) << share
       << (bar.note.empty() ? "" : " " + XmlEscape("[" + bar.note + "]")) << "</text>\n";
   }
   if (b.ceiling > 0) {

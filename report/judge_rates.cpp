@@ -34,7 +34,7 @@ std::vector<double> Readings(double printed, double ceiling) {
 }  // namespace
 
 DirectionJudgement JudgeDirection(const std::vector<double>& printed, double ceiling,
-                                  double floor) {
+                                  double floor, bool counted) {
   DirectionJudgement d;
   double sum = 0;
   for (double p : printed) {
@@ -64,7 +64,8 @@ DirectionJudgement JudgeDirection(const std::vector<double>& printed, double cei
   // Every total the channels' readings make that the link could carry, by its wraps.
   std::map<long long, int> totals;  // total (in 1/16 MByte/sec, exact) -> wraps
   std::vector<std::vector<double>> readings;
-  for (double p : printed) readings.push_back(Readings(p, ceiling));
+  for (double p : printed)
+    readings.push_back(counted ? Readings(p, ceiling) : std::vector<double>{p});
   std::vector<size_t> at(printed.size(), 0);
   for (;;) {
     double t = 0;
@@ -223,7 +224,7 @@ void JudgeBackloop(const BoardReport& b, const Gate& gate, std::vector<TestResul
     case BackloopEnd::kResult: {
       t.measurements.push_back({"mismatches", static_cast<double>(bl.mismatches), "bytes"});
       Measurement rate{"rate", bl.rate.value, "MByte/sec"};
-      const DirectionJudgement d = JudgeDirection({bl.rate.value}, b.ceiling, b.floor);
+      const DirectionJudgement d = JudgeDirection({bl.rate.value}, b.ceiling, b.floor, false);
       if (b.ceiling > 0) {
         rate.floor = b.floor;
         rate.ceiling = b.ceiling;

@@ -118,7 +118,7 @@ TEST_P(E2eLink, RatesFollowTheLinkModel) {
     report::ParseLink(std::string(setting).substr(5), &parsed);
     const double ceiling = report::CeilingMBytes(parsed);
     const report::DirectionJudgement j =
-        report::JudgeDirection({backloop}, ceiling, ceiling * report::kDefaultMinShare);
+        report::JudgeDirection({backloop}, ceiling, ceiling * report::kDefaultMinShare, false);
     EXPECT_EQ(j.verdict, report::Verdict::kPass) << setting << ": " << j.reason;
   } else {
     std::printf(

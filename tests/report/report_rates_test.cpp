@@ -50,6 +50,8 @@ TEST(ReportRates, WrappedCountsAreReadWhereTheCeilingLeavesOneReading) {
   EXPECT_EQ(d.verdict, Verdict::kWarn);
   EXPECT_TRUE(d.ambiguous);
   EXPECT_NE(d.reason.find("7588.4 or 11684.4"), std::string::npos) << d.reason;
+  // The backloop's rate is timed, not counted: taken as printed.
+  EXPECT_EQ(JudgeDirection({3191.8}, CeilingMBytes({3, 8}), 4131.6, false).verdict, Verdict::kWarn);
   // Above the ceiling, below the floor, nothing counted, no ceiling known.
   EXPECT_EQ(JudgeDirection({2000}, CeilingMBytes({2, 4}), 0).verdict, Verdict::kFail);
   EXPECT_EQ(JudgeDirection({900}, CeilingMBytes({2, 4}), 1049).verdict, Verdict::kWarn);

@@ -93,7 +93,10 @@ struct DirectionJudgement {
   bool ambiguous = false;
 };
 // Rates printed by the channels sharing one direction, against its ceiling (0: unknown) and
-// floor: the count wraps are resolved where exactly one total lies between floor and ceiling.
-DirectionJudgement JudgeDirection(const std::vector<double>& printed, double ceiling, double floor);
+// floor. `counted`: the rates come from the performance channels' 16-bit counts, whose wraps
+// are resolved where exactly one total lies between floor and ceiling (the backloop's rate is
+// timed, and taken as printed).
+DirectionJudgement JudgeDirection(const std::vector<double>& printed, double ceiling, double floor,
+                                  bool counted = true);
 
 }  // namespace report
