@@ -21,7 +21,8 @@ TEST(E2eRun, NormalRunStoppedByAKeyInTheFirstSize) {
     for (const std::string& rate : v.captures) EXPECT_GT(Number(rate), 0.0) << rate;
   }
   // A key at the first size: no size covered, so the run is INCOMPLETE, or with --partial-ok a
-  // pass; every rate of the default Gen2 x4 link between floor and ceiling.
+  // pass; every performance rate of the default Gen2 x4 link between floor and ceiling (the
+  // backloop's, which a sanitizer's slowdown holds back, is the link cases' matter).
   const char kCoverage[] =
       "a key ended the memory-write pass at size 4096: it covered no whole "
       "size; the memory-read pass did not run";
@@ -30,10 +31,11 @@ TEST(E2eRun, NormalRunStoppedByAKeyInTheFirstSize) {
                     {"integrity.memory-read", kNotRun, "a key ended the memory-write"}});
   report::Options partial;
   partial.partial_ok = true;
-  EXPECT_TRUE(Holds(Judge(r.output, &r, "gen2x4", partial),
-                    {{"", kPass, "counted as passed (--partial-ok)"},
-                     {"performance.read-write-two-reads", kPass, "of the ceiling"},
-                     {"backloop", kPass, ""}}));
+  EXPECT_TRUE(
+      Holds(Judge(r.output, &r, "", partial), {{"", kPass, "counted as passed (--partial-ok)"}}));
+  EXPECT_TRUE(Holds(Judge(r.output, &r, "gen2x4"),
+                    {{"performance.write", kPass, "of the ceiling"},
+                     {"performance.read-write-two-reads", kPass, "of the ceiling"}}));
 }
 
 TEST(E2eRun, NoBoard) {

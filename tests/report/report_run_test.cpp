@@ -118,13 +118,19 @@ TEST_F(ReportRun, AllBoardsOneAfterAnotherWithAFaultOnOne) {
   EXPECT_NE(r.output.find("All boards:"), std::string::npos) << r.output;
   const json j = json::parse(ReadFile(js));
   ASSERT_EQ(j["boards"].size(), 3u);
-  const char* verdicts[] = {"PASS", "FAIL", "PASS"};
   for (size_t i = 0; i < 3; ++i) {
     const json& b = j["boards"][i];
     EXPECT_EQ(b["board"]["address"], "0000:0" + std::to_string(i + 1) + ":00.0");
-    EXPECT_EQ(b["verdict"], verdicts[i]) << b["reason"];
     EXPECT_TRUE(fs::exists(b["log"]["path"].get<std::string>())) << b["log"]["path"];
+    if (i == 1) continue;
+    // A key ended the healthy boards' runs: passed with --partial-ok (or WARN, where a
+    // sanitizer's slowdown holds the backloop below the floor).
+    EXPECT_NE(b["verdict"], "FAIL") << b["reason"];
+    EXPECT_NE(b["reason"].get<std::string>().find("counted as passed (--partial-ok)"),
+              std::string::npos)
+        << b["reason"];
   }
+  EXPECT_EQ(j["boards"][1]["verdict"], "FAIL");
   EXPECT_EQ(j["boards"][1]["reason"],
             "memory-write pass: device interrupts waiting failure at size 4096");
   EXPECT_EQ(j["reason"],
