@@ -124,6 +124,7 @@ std::string RatesChart(const BoardReport& b) {
                       t.verdict, note});
     }
   }
+  if (bars.empty()) return "<p class=\"small\">No rate was measured.</p>\n";
   double top = b.ceiling;
   for (const Bar& bar : bars)
     if (std::isfinite(bar.value)) top = std::max(top, bar.value);
