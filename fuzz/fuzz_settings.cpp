@@ -19,7 +19,8 @@ std::vector<std::string> Items(const std::string& text) {
   size_t start = 0;
   for (;;) {
     const size_t comma = text.find(',', start);
-    items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    items.push_back(
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
     if (comma == std::string::npos) return items;
     start = comma + 1;
   }
@@ -87,7 +88,8 @@ bool Same(const sim::Settings& a, const sim::Settings& b) {
       return false;
   for (size_t i = 0; i < a.stuck_bits.size(); ++i)
     if (a.stuck_bits[i].offset != b.stuck_bits[i].offset ||
-        a.stuck_bits[i].bit != b.stuck_bits[i].bit || a.stuck_bits[i].level != b.stuck_bits[i].level)
+        a.stuck_bits[i].bit != b.stuck_bits[i].bit ||
+        a.stuck_bits[i].level != b.stuck_bits[i].level)
       return false;
   return a.boards == b.boards && a.sleep_enabled == b.sleep_enabled && a.misalign == b.misalign &&
          a.high_bus == b.high_bus && a.link_gen == b.link_gen && a.link_width == b.link_width &&
@@ -101,7 +103,8 @@ bool Same(const sim::Settings& a, const sim::Settings& b) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The variable is a C string: it ends at the first NUL.
-  const std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+  const std::string text(reinterpret_cast<const char*>(data),
+                         strnlen(reinterpret_cast<const char*>(data), size));
   sim::Settings s;
   std::string error;
   if (sim::ParseSettings(text.c_str(), &s, &error)) {

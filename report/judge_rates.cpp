@@ -33,8 +33,8 @@ std::vector<double> Readings(double printed, double ceiling) {
 
 }  // namespace
 
-DirectionJudgement JudgeDirection(const std::vector<double>& printed, double ceiling,
-                                  double floor, bool counted) {
+DirectionJudgement JudgeDirection(const std::vector<double>& printed, double ceiling, double floor,
+                                  bool counted) {
   DirectionJudgement d;
   double sum = 0;
   for (double p : printed) {

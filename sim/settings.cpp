@@ -218,8 +218,8 @@ class Parser {
     // Read left to right like every item: the boards are those given so far (or the one of the
     // default), so that a board the faults cannot reach is refused, not silently healthy.
     if (n > out_->boards)
-      return Fail("there is no board " + std::to_string(n) + " (boards=" +
-                  std::to_string(out_->boards) + " so far: give boards= before it)");
+      return Fail("there is no board " + std::to_string(n) +
+                  " (boards=" + std::to_string(out_->boards) + " so far: give boards= before it)");
     if (!Once("fault-board")) return false;
     out_->fault_board = static_cast<uint32_t>(n);
     return true;

@@ -137,7 +137,7 @@ TEST(BoardSettings, BadItemsAreRefusedNamingTheItem) {
       {"sg-swap=3:", "sg-swap=3:"},
       {"fault-board=0", "fault-board=0"},
       {"boards=3,fault-board=4", "fault-board=4"},
-      {"fault-board=2", "fault-board=2"},  // one board by default: there is no board 2
+      {"fault-board=2", "fault-board=2"},           // one board by default: there is no board 2
       {"fault-board=2,boards=3", "fault-board=2"},  // boards= comes first
       {"colour=blue", "colour=blue"},
       {"boards", "boards"},
