@@ -6,7 +6,8 @@ set(FPGA_DIAG_PACKAGING ${PROJECT_SOURCE_DIR}/packaging)
 
 # The manual pages, each page.N.in with the version and the paths of the prefix it goes under.
 # A page of section N goes to man/manN.
-set(FPGA_DIAG_MAN_PAGES man/fpga-diag.1.in man/fpga-board-server.1.in man/fpga-diag-setup.8.in)
+set(FPGA_DIAG_MAN_PAGES man/fpga-diag.1.in man/fpga-board-server.1.in man/fpga-diag-setup.8.in
+                        man/fpga-diag-report.1.in)
 # Pages that are another page under a second name: "link=target".
 set(FPGA_DIAG_MAN_LINKS fpga-diag-sim.1=fpga-diag.1)
 # Bash completions, packaging/bash-completion/PROGRAM, each installed with its program: a
@@ -59,7 +60,8 @@ else()
     include(\"${PROJECT_SOURCE_DIR}/cmake/install_man_pages.cmake\")")
 
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${FPGA_DIAG_PACKAGING}/copyright
-          ${out}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+          ${out}/changelog.gz ${PROJECT_SOURCE_DIR}/report/report.schema.json
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # An example only: a rule takes effect in /etc/udev/rules.d, which is the user's to choose.
   install(FILES ${FPGA_DIAG_PACKAGING}/90-vfio.rules DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   foreach(program IN LISTS FPGA_DIAG_COMPLETIONS)
@@ -100,8 +102,10 @@ module of its own.
 
 fpga-diag-setup reports whether a machine is ready for it (driver, IOMMU group,
 PCI Express link, device file, memory-lock limit), with the command that fixes
-each item that is not, and binds a board to vfio-pci. fpga-diag-sim runs the
-same tests on a virtual board, and fpga-board-server serves that virtual board
-as a vfio-user PCI device.")
+each item that is not, and binds a board to vfio-pci. fpga-diag-report runs
+fpga-diag or reads its output and gives a verdict with reasons, rates judged
+against the link, JSON, JUnit XML and a page with charts. fpga-diag-sim runs
+the same tests on a virtual board, and fpga-board-server serves that virtual
+board as a vfio-user PCI device.")
 endif()
 include(CPack)

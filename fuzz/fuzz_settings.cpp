@@ -19,7 +19,8 @@ std::vector<std::string> Items(const std::string& text) {
   size_t start = 0;
   for (;;) {
     const size_t comma = text.find(',', start);
-    items.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    items.push_back(
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
     if (comma == std::string::npos) return items;
     start = comma + 1;
   }
@@ -54,11 +55,13 @@ void CheckRanges(const sim::Settings& s) {
       for (size_t j = 0; j < i; ++j) FUZZ_CHECK((*list)[j] != (*list)[i], "one drop twice");
     }
   if (s.sg_swap) FUZZ_CHECK(s.swap_i != s.swap_j, "a page swapped with itself");
+  FUZZ_CHECK(s.fault_board <= s.boards, "faults on a board there is not");
 }
 
 // The setting as FPGA_SIM text, every field given.
 std::string Write(const sim::Settings& s) {
   std::string t = "boards=" + std::to_string(s.boards);
+  if (s.fault_board) t += ",fault-board=" + std::to_string(s.fault_board);
   t += std::string(",pause=") + (s.sleep_enabled ? "on" : "off");
   t += std::string(",high-bus=") + (s.high_bus ? "1" : "0");
   t += ",link=gen" + std::to_string(s.link_gen) + "x" + std::to_string(s.link_width);
@@ -85,20 +88,23 @@ bool Same(const sim::Settings& a, const sim::Settings& b) {
       return false;
   for (size_t i = 0; i < a.stuck_bits.size(); ++i)
     if (a.stuck_bits[i].offset != b.stuck_bits[i].offset ||
-        a.stuck_bits[i].bit != b.stuck_bits[i].bit || a.stuck_bits[i].level != b.stuck_bits[i].level)
+        a.stuck_bits[i].bit != b.stuck_bits[i].bit ||
+        a.stuck_bits[i].level != b.stuck_bits[i].level)
       return false;
   return a.boards == b.boards && a.sleep_enabled == b.sleep_enabled && a.misalign == b.misalign &&
          a.high_bus == b.high_bus && a.link_gen == b.link_gen && a.link_width == b.link_width &&
          a.irq_drop_ch0 == b.irq_drop_ch0 && a.irq_drop_backloop == b.irq_drop_backloop &&
          a.dma_shift == b.dma_shift && a.wordcount_bad == b.wordcount_bad &&
-         a.sg_swap == b.sg_swap && (!a.sg_swap || (a.swap_i == b.swap_i && a.swap_j == b.swap_j));
+         a.sg_swap == b.sg_swap && (!a.sg_swap || (a.swap_i == b.swap_i && a.swap_j == b.swap_j)) &&
+         a.fault_board == b.fault_board;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The variable is a C string: it ends at the first NUL.
-  const std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+  const std::string text(reinterpret_cast<const char*>(data),
+                         strnlen(reinterpret_cast<const char*>(data), size));
   sim::Settings s;
   std::string error;
   if (sim::ParseSettings(text.c_str(), &s, &error)) {

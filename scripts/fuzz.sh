@@ -5,7 +5,8 @@
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #
 # SECONDS_PER_TARGET defaults to 300. TARGET defaults to all of fuzz_board, fuzz_transfer_list,
-# fuzz_settings, fuzz_vfu_server. FUZZ_JOBS=2 runs two targets at a time (default 1). Each target starts from its
+# fuzz_settings, fuzz_vfu_server, fuzz_report_log. FUZZ_JOBS=2 runs two targets at a time
+# (default 1). Each target starts from its
 # seeds in fuzz/corpus/TARGET (and the inputs that once failed, fuzz/regressions/TARGET) and
 # keeps what it finds in build/fuzz/fuzz/work/TARGET, so a second run continues where the
 # first stopped. A failing input is saved as
@@ -16,7 +17,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-300}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_board fuzz_transfer_list fuzz_settings fuzz_vfu_server)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_board fuzz_transfer_list fuzz_settings fuzz_vfu_server
+                                     fuzz_report_log)
 jobs=${FUZZ_JOBS:-1}
 
 cmake --preset fuzz >/dev/null
@@ -30,7 +32,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-quarantine_size_mb=32:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
 declare -A max_len=([fuzz_board]=1024 [fuzz_transfer_list]=4096 [fuzz_settings]=512
-                   [fuzz_vfu_server]=8192)
+                   [fuzz_vfu_server]=8192 [fuzz_report_log]=16384)
 
 run_one() {
   local t=$1

@@ -7,7 +7,9 @@
 set -euo pipefail
 purpose=${1:-test}
 
-packages=(cmake ninja-build g++)
+# The report (fpga-diag-report) is built by the run preset and the package too: its JSON comes
+# from nlohmann's library (headers only).
+packages=(cmake ninja-build g++ nlohmann-json3-dev)
 lean=()  # installed without their recommended packages
 # CPack's Debian generator needs dpkg-shlibdeps (dpkg-dev) for the package's Depends and file to
 # tell the binaries from the other files: without the first its package has no computed Depends,
@@ -32,6 +34,9 @@ case "$purpose" in
     # debootstrap makes (never installed here, Debian 12's QEMU has no vfio-user client), and
     # xz unpacks the guest kernel's modules.
     lean+=(debootstrap xz-utils)
+    # The report's checks: its JSON against the shipped schema, its JUnit XML against a JUnit
+    # schema, and its page rendered by a real browser (headless, with a font to draw its text).
+    lean+=(python3-jsonschema libxml2-utils chromium fonts-dejavu-core)
     ;;
   *)
     echo "usage: scripts/setup.sh [run|package|test]" >&2

@@ -21,11 +21,12 @@
 #
 # FILE has one run a line, TAB-separated: name, board index, key REGEX, kill REGEX (SIGKILL to
 # the utility once a matching line has appeared), then the KiB of locked memory the kill waits
-# for after that line, and the milliseconds after those. They run one at a time: a backloop's
+# for after that line, and the milliseconds after those; a seventh field is a command to run
+# instead of the utility (tests/vm/pty_run.cpp says how), fpga-diag-report's for example. They run one at a time: a backloop's
 # locks are 25,600 page mappings that QEMU makes one by one for the guest's IOMMU, stalling the
 # guest's other processor meanwhile, for over a second at times, past a run's interrupt wait.
-# DIR gets per run NAME.out, NAME.status, NAME.times (each line with the second it appeared)
-# and NAME.irqs (the guest's /proc/interrupts just before the key), and
+# DIR gets per run NAME.out, NAME.status, NAME.times (each line with the second it appeared),
+# NAME.json (what a command wrote there) and NAME.irqs (the guest's /proc/interrupts just before the key), and
 # dmesg (the guest kernel's log), guest.log (its console), board-I.log (each server's lines,
 # and the status it ended with) and times (the boot's phases).
 #
@@ -100,7 +101,7 @@ fi
 build=$(realpath "$build")
 if [ "$no_build" -eq 0 ]; then
   cmake --build "$build" --target fpga-diag-static vm-pty-run fpga-board-server \
-    ${setup_board:+fpga-diag-setup-static} >&2
+    fpga-diag-report-static ${setup_board:+fpga-diag-setup-static} >&2
 fi
 needed=(tests/vm/fpga-diag-static tests/vm/vm-pty-run)
 if [ -n "$setup_board" ]; then
@@ -192,7 +193,8 @@ if [ -z "$out" ]; then
 fi
 mkdir -p "$out"
 out=$(realpath "$out")
-rm -f "$out"/*.out "$out"/*.status "$out"/*.times "$out"/*.irqs "$out"/*.sysfs "$out"/dmesg \
+rm -f "$out"/*.out "$out"/*.status "$out"/*.times "$out"/*.irqs "$out"/*.json "$out"/*.sysfs \
+      "$out"/dmesg \
       "$out"/guest.log "$out"/board-*.log "$out"/times
 phase() { echo "$1 $2" >> "$out/times"; }
 
@@ -212,6 +214,10 @@ mkdir -p "$ird"/{bin,dev,proc,sys,tmp,modules}
 cp "$(command -v busybox)" "$ird/bin/busybox"
 cp "$build/tests/vm/fpga-diag-static" "$ird/bin/fpga-diag"
 cp "$build/tests/vm/vm-pty-run" "$ird/bin/vm-pty-run"
+# The report, for runs whose plan names it (a seventh field).
+if [ -x "$build/tests/vm/fpga-diag-report-static" ]; then
+  cp "$build/tests/vm/fpga-diag-report-static" "$ird/bin/fpga-diag-report"
+fi
 cp "$work/plan" "$ird/plan"
 if [ -n "$setup_board" ]; then
   cp "$build/tests/vm/fpga-diag-setup-static" "$ird/bin/fpga-diag-setup"

@@ -14,7 +14,8 @@
 namespace board_server {
 
 std::string ItemWithoutMeaning(const char* settings) {
-  static constexpr std::string_view kKeys[] = {"boards", "fail", "pause", "misalign", "high-bus"};
+  static constexpr std::string_view kKeys[] = {"boards",   "fail",     "pause",
+                                               "misalign", "high-bus", "fault-board"};
   std::string_view rest = settings ? settings : "";
   while (!rest.empty()) {
     const size_t comma = rest.find(',');

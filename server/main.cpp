@@ -39,8 +39,8 @@ constexpr const char* kUsage =
     "  -h, --help          show this text and exit\n"
     "      --version       show the version and exit\n"
     "Exactly one of --socket-path and --fd must be given. FPGA_SIM sets the board's faults and\n"
-    "link (the items of fpga-diag-sim's FPGA_SIM, but for boards, fail, pause, misalign and\n"
-    "high-bus, which mean nothing for one served board).\n"
+    "link (the items of fpga-diag-sim's FPGA_SIM, but for boards, fail, pause, misalign,\n"
+    "high-bus and fault-board, which mean nothing for one served board).\n"
     "Exit status: 0 served until stopped, 1 the socket or the board failed, 2 bad use.\n";
 
 // The long options without a short form: codes beyond any character's.

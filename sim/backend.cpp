@@ -16,7 +16,7 @@ class SimBackend final : public wdc::Backend {
  public:
   explicit SimBackend(const Settings& settings) : settings_(settings) {
     for (uint32_t i = 0; i < settings.boards; ++i)
-      boards_.push_back(std::make_unique<SimBoard>(settings, i));
+      boards_.push_back(std::make_unique<SimBoard>(BoardSettings(settings, i), i));
   }
   size_t BoardCount() const override { return boards_.size(); }
   wdc::Board* BoardAt(size_t index) override {

@@ -17,10 +17,14 @@ bool ParseUnsigned(std::string_view s, bool allow_hex, uint64_t max, uint64_t* o
   uint64_t v = 0;
   for (char c : s) {
     uint32_t d;
-    if (c >= '0' && c <= '9') d = static_cast<uint32_t>(c - '0');
-    else if (base == 16 && c >= 'a' && c <= 'f') d = static_cast<uint32_t>(c - 'a' + 10);
-    else if (base == 16 && c >= 'A' && c <= 'F') d = static_cast<uint32_t>(c - 'A' + 10);
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = static_cast<uint32_t>(c - '0');
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = static_cast<uint32_t>(c - 'a' + 10);
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = static_cast<uint32_t>(c - 'A' + 10);
+    else
+      return false;
     if (d > max || v > (max - d) / base) return false;
     v = v * base + d;
   }
@@ -69,6 +73,7 @@ class Parser {
     if (key == "wordcount-bad") return WordcountBad(value);
     if (key == "sg-swap") return SgSwap(value);
     if (key == "dma-stray") return DmaStray(value);
+    if (key == "fault-board") return FaultBoard(value);
     return Fail("unknown setting");
   }
 
@@ -207,6 +212,19 @@ class Parser {
     return true;
   }
 
+  bool FaultBoard(std::string_view v) {
+    uint64_t n;
+    if (!ParseUnsigned(v, false, 3, &n) || n == 0) return Fail("fault-board must be 1 to 3");
+    // Read left to right like every item: the boards are those given so far (or the one of the
+    // default), so that a board the faults cannot reach is refused, not silently healthy.
+    if (n > out_->boards)
+      return Fail("there is no board " + std::to_string(n) +
+                  " (boards=" + std::to_string(out_->boards) + " so far: give boards= before it)");
+    if (!Once("fault-board")) return false;
+    out_->fault_board = static_cast<uint32_t>(n);
+    return true;
+  }
+
   Settings* out_;
   std::string* error_;
   std::string_view item_;
@@ -226,6 +244,20 @@ bool ParseSettings(const char* text, Settings* out, std::string* error) {
     if (comma == std::string_view::npos) return true;
     rest.remove_prefix(comma + 1);
   }
+}
+
+Settings BoardSettings(const Settings& machine, uint32_t index) {
+  Settings s = machine;
+  if (machine.fault_board == 0 || machine.fault_board == index + 1) return s;
+  s.stuck_bits.clear();
+  s.irq_drop_ch0.clear();
+  s.irq_drop_backloop.clear();
+  s.dma_shift = 0;
+  s.dma_stray = 0;
+  s.wordcount_bad = 0;
+  s.sg_swap = false;
+  s.swap_i = s.swap_j = 0;
+  return s;
 }
 
 }  // namespace sim

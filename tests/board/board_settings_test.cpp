@@ -65,10 +65,14 @@ TEST(BoardSettings, EveryItemKindIsUnderstood) {
 }
 
 TEST(BoardSettings, EdgesOfTheRangesAreAccepted) {
-  const char* ok[] = {"boards=0",     "pause=on",       "misalign=1",     "high-bus=0",
-                      "link=gen1x1",  "link=gen2x2",    "link=gen1x8",    "dma-shift=4096",
-                      "dma-shift=+3", "dma-shift=0",    "wordcount-bad=1", "fail=WDC_Sleep@4294967295",
-                      "bar0-stuck=0:0:0", "bar0-stuck=0xfff:0:1", "sg-swap=0:1"};
+  const char* ok[] = {"boards=0",         "pause=on",
+                      "misalign=1",       "high-bus=0",
+                      "link=gen1x1",      "link=gen2x2",
+                      "link=gen1x8",      "dma-shift=4096",
+                      "dma-shift=+3",     "dma-shift=0",
+                      "wordcount-bad=1",  "fail=WDC_Sleep@4294967295",
+                      "bar0-stuck=0:0:0", "bar0-stuck=0xfff:0:1",
+                      "sg-swap=0:1"};
   for (const char* text : ok) {
     Settings s;
     std::string error;
@@ -131,6 +135,10 @@ TEST(BoardSettings, BadItemsAreRefusedNamingTheItem) {
       {"sg-swap=3:3", "sg-swap=3:3"},
       {"sg-swap=3", "sg-swap=3"},
       {"sg-swap=3:", "sg-swap=3:"},
+      {"fault-board=0", "fault-board=0"},
+      {"boards=3,fault-board=4", "fault-board=4"},
+      {"fault-board=2", "fault-board=2"},           // one board by default: there is no board 2
+      {"fault-board=2,boards=3", "fault-board=2"},  // boards= comes first
       {"colour=blue", "colour=blue"},
       {"boards", "boards"},
       {"pause=off,,boards=1", ""},
@@ -165,6 +173,36 @@ TEST(BoardSettings, BackendCarriesBoardsFailuresAndSleep) {
   ASSERT_NE(none, nullptr);
   EXPECT_EQ(none->BoardCount(), 0u);
   EXPECT_TRUE(sim::CreateSimBackend(nullptr, &error)->SleepEnabled());
+}
+
+TEST(BoardSettings, FaultBoardGivesTheBoardFaultsToThatBoardAlone) {
+  Settings machine;
+  std::string error;
+  ASSERT_TRUE(
+      ParseSettings("boards=3,fault-board=2,bar0-stuck=6:0:1,irq-drop=ch0@1,"
+                    "irq-drop=backloop@2,dma-shift=3,dma-stray=9,wordcount-bad=5,"
+                    "sg-swap=1:2,link=gen3x8,fail=WDC_IntEnable,pause=off",
+                    &machine, &error))
+      << error;
+  for (uint32_t i = 0; i < 3; ++i) {
+    const Settings s = sim::BoardSettings(machine, i);
+    const bool faulty = i == 1;
+    EXPECT_EQ(s.stuck_bits.size(), faulty ? 1u : 0u) << i;
+    EXPECT_EQ(s.irq_drop_ch0.size(), faulty ? 1u : 0u) << i;
+    EXPECT_EQ(s.irq_drop_backloop.size(), faulty ? 1u : 0u) << i;
+    EXPECT_EQ(s.dma_shift, faulty ? 3 : 0) << i;
+    EXPECT_EQ(s.dma_stray, faulty ? 9u : 0u) << i;
+    EXPECT_EQ(s.wordcount_bad, faulty ? 5u : 0u) << i;
+    EXPECT_EQ(s.sg_swap, faulty) << i;
+    // The machine's own settings stay with every board.
+    EXPECT_EQ(s.link_gen, 3u);
+    EXPECT_EQ(s.link_width, 8u);
+    EXPECT_EQ(s.fail_rules.size(), 1u);
+    EXPECT_FALSE(s.sleep_enabled);
+  }
+  // Without the item every board has the faults.
+  ASSERT_TRUE(ParseSettings("boards=2,dma-shift=3", &machine, &error));
+  EXPECT_EQ(sim::BoardSettings(machine, 1).dma_shift, 3);
 }
 
 }  // namespace

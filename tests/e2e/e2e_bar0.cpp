@@ -8,17 +8,20 @@
 #include <gtest/gtest.h>
 
 #include "e2e_harness.h"
+#include "report_check.h"
 
 namespace e2e {
 namespace {
 
 using namespace oracle;
+using namespace report_check;
 
 void ExpectRun(const std::string& setting, const std::string& bar0) {
   RunResult r = RunProgram(Utility(setting, {KeyAtFirstSize()}));
   // The backloop does not touch BAR0, so its mismatch count stays 0.
-  E2E_EXPECT_VERDICT(CheckRun(r, UntilIntegrity(bar0) + SizeLine(4096) + Interrupted() +
-                                     AfterIntegrity()));
+  E2E_EXPECT_VERDICT(
+      CheckRun(r, UntilIntegrity(bar0) + SizeLine(4096) + Interrupted() + AfterIntegrity()));
+  EXPECT_JUDGED(r, Bar0Expectations(bar0));
 }
 
 TEST(E2eBar0Stuck, Byte6Bit0StuckHigh) {

@@ -30,7 +30,8 @@ TEST(E2eHarnessRun, TerminalOutputIsNormalizedAndStatusKept) {
 }
 
 TEST(E2eHarnessRun, ChildHasTheTerminalAsControllingTerminal) {
-  RunResult r = RunProgram(Shell("tty >/dev/null && echo tty; [ -r /dev/tty ] && : </dev/tty && echo ctty"));
+  RunResult r =
+      RunProgram(Shell("tty >/dev/null && echo tty; [ -r /dev/tty ] && : </dev/tty && echo ctty"));
   EXPECT_EQ(r.output, "tty\nctty\n");
 }
 
@@ -110,7 +111,8 @@ TEST(E2eHarnessRun, TerminalSettingsAreSeenDuringAndAfterTheRun) {
 }
 
 TEST(E2eHarnessRun, LargeOutputArrivesWhole) {
-  RunResult r = RunProgram(Shell("i=0; while [ $i -lt 20000 ]; do echo \"line $i\"; i=$((i+1)); done"));
+  RunResult r =
+      RunProgram(Shell("i=0; while [ $i -lt 20000 ]; do echo \"line $i\"; i=$((i+1)); done"));
   EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 20000);
   EXPECT_NE(r.output.find("line 19999\n"), std::string::npos);
 }
@@ -124,9 +126,9 @@ TEST(E2eHarnessRun, WithoutTerminalKeysGoToStdin) {
 }
 
 TEST(E2eHarnessMatch, PlaceholdersMatchTheirForms) {
-  Match m = MatchOutput("rate %f MB\nh (0x%p)\nE: %s\n100%%\n",
-                        "rate -12.500000 MB\nh (0x" + std::string(2 * sizeof(void*), 'A') +
-                            ")\nE: any text\n100%\n");
+  Match m = MatchOutput(
+      "rate %f MB\nh (0x%p)\nE: %s\n100%%\n",
+      "rate -12.500000 MB\nh (0x" + std::string(2 * sizeof(void*), 'A') + ")\nE: any text\n100%\n");
   ASSERT_TRUE(m.ok) << m.diff;
   ASSERT_EQ(m.captures.size(), 3u);
   EXPECT_EQ(m.captures[0], "-12.500000");
@@ -146,8 +148,8 @@ TEST(E2eHarnessMatch, PlaceholdersRejectOtherForms) {
 TEST(E2eHarnessMatch, WholeOutputMustMatchIncludingTheEnd) {
   EXPECT_TRUE(MatchOutput("a\nb\n", "a\nb\n").ok);
   EXPECT_FALSE(MatchOutput("a\nb\n", "a\nb\nc\n").ok);
-  EXPECT_FALSE(MatchOutput("a\nb\n", "a\nb").ok);      // the last line end is part of it
-  EXPECT_FALSE(MatchOutput("a\nb\n", "a\nb \n").ok);   // and so is a trailing space
+  EXPECT_FALSE(MatchOutput("a\nb\n", "a\nb").ok);     // the last line end is part of it
+  EXPECT_FALSE(MatchOutput("a\nb\n", "a\nb \n").ok);  // and so is a trailing space
 }
 
 TEST(E2eHarnessMatch, DiffShowsTheDifferingLines) {

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "e2e_harness.h"
+#include "report_check.h"
 
 namespace e2e {
 namespace {
 
 using namespace oracle;
+using namespace report_check;
 
 struct FaultRun {
   RunResult run;
@@ -23,6 +25,17 @@ FaultRun RunFault(const std::string& setting, uint32_t key_at, const CountsOfSiz
   f.run = RunProgram(desc);
   const std::string sizes = SizesUntilInterrupted(f.run.output, counts, &f.stopped_at);
   f.verdict = CheckRun(f.run, UntilIntegrity() + sizes + AfterIntegrity());
+  // The report: FAIL at the first size with errors, or, clean, INCOMPLETE by the key.
+  uint32_t first = 0;
+  for (uint32_t size = 4096; size > f.stopped_at && first == 0; --size) {
+    const SizeCounts c = counts(size);
+    if (c.size_mismatches || c.corrupted || c.mismatched) first = size;
+  }
+  const std::string key = "a key ended it at size " + std::to_string(f.stopped_at);
+  EXPECT_JUDGED(f.run, {first ? Expect{"integrity.memory-write", kFail,
+                                       "the first at " + std::to_string(first) + ": "}
+                              : Expect{"integrity.memory-write", kIncomplete, "none with errors"},
+                        {"integrity.memory-write", first ? kFail : kIncomplete, key}});
   return f;
 }
 

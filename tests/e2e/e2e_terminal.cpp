@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include "e2e_harness.h"
+#include "report_check.h"
 
 namespace e2e {
 namespace {
@@ -87,6 +88,10 @@ TEST_P(E2eSignal, EndsPromptlyAndGivesTheTerminalBack) {
   EXPECT_EQ(r.term_final.tio.c_oflag, r.term_initial.tio.c_oflag);
   EXPECT_EQ(r.term_final.tio.c_cc[VMIN], r.term_initial.tio.c_cc[VMIN]);
   EXPECT_EQ(r.term_final.tio.c_cc[VTIME], r.term_initial.tio.c_cc[VTIME]);
+
+  // The report of such a run: it stops where the signal came, which the reason names.
+  EXPECT_JUDGED(r, {{"run", report_check::kIncomplete,
+                     std::string("the utility was ended by SIG") + sigabbrev_np(c.signal)}});
 }
 
 // Where each signal comes, and the run's output up to there.
@@ -107,26 +112,66 @@ INSTANTIATE_TEST_SUITE_P(
         SignalCase{"SigintInBar0Test", SIGINT, std::nullopt, {}, kUint16, UpToUint16(), false},
         SignalCase{"SigtermInBar0Test", SIGTERM, std::nullopt, {}, kUint16, UpToUint16(), false},
         SignalCase{"SighupInBar0Test", SIGHUP, std::nullopt, {}, kUint16, UpToUint16(), false},
-        SignalCase{"SigintInIntegrityPass", SIGINT, std::nullopt, {}, kFirstSize, UpToFirstSize(),
+        SignalCase{
+            "SigintInIntegrityPass", SIGINT, std::nullopt, {}, kFirstSize, UpToFirstSize(), false},
+        SignalCase{"SigtermInIntegrityPass",
+                   SIGTERM,
+                   std::nullopt,
+                   {},
+                   kFirstSize,
+                   UpToFirstSize(),
                    false},
-        SignalCase{"SigtermInIntegrityPass", SIGTERM, std::nullopt, {}, kFirstSize,
-                   UpToFirstSize(), false},
-        SignalCase{"SighupInIntegrityPass", SIGHUP, std::nullopt, {}, kFirstSize, UpToFirstSize(),
+        SignalCase{
+            "SighupInIntegrityPass", SIGHUP, std::nullopt, {}, kFirstSize, UpToFirstSize(), false},
+        SignalCase{"SigquitInIntegrityPass",
+                   SIGQUIT,
+                   std::nullopt,
+                   {},
+                   kFirstSize,
+                   UpToFirstSize(),
                    false},
-        SignalCase{"SigquitInIntegrityPass", SIGQUIT, std::nullopt, {}, kFirstSize,
-                   UpToFirstSize(), false},
-        SignalCase{"SigintInPerformanceTest", SIGINT, std::nullopt, {KeyAtFirstSize()}, kReadStep,
-                   UpToReadStep(), true},
-        SignalCase{"SigtermInPerformanceTest", SIGTERM, std::nullopt, {KeyAtFirstSize()},
-                   kReadStep, UpToReadStep(), true},
-        SignalCase{"SighupInPerformanceTest", SIGHUP, std::nullopt, {KeyAtFirstSize()}, kReadStep,
-                   UpToReadStep(), true},
-        SignalCase{"SigintInBackloopTest", SIGINT, kNoBackloopIrq, {KeyAtFirstSize()}, kBackloop,
-                   UpToBackloop(), true},
-        SignalCase{"SigtermInBackloopTest", SIGTERM, kNoBackloopIrq, {KeyAtFirstSize()},
-                   kBackloop, UpToBackloop(), true},
-        SignalCase{"SighupInBackloopTest", SIGHUP, kNoBackloopIrq, {KeyAtFirstSize()}, kBackloop,
-                   UpToBackloop(), true}),
+        SignalCase{"SigintInPerformanceTest",
+                   SIGINT,
+                   std::nullopt,
+                   {KeyAtFirstSize()},
+                   kReadStep,
+                   UpToReadStep(),
+                   true},
+        SignalCase{"SigtermInPerformanceTest",
+                   SIGTERM,
+                   std::nullopt,
+                   {KeyAtFirstSize()},
+                   kReadStep,
+                   UpToReadStep(),
+                   true},
+        SignalCase{"SighupInPerformanceTest",
+                   SIGHUP,
+                   std::nullopt,
+                   {KeyAtFirstSize()},
+                   kReadStep,
+                   UpToReadStep(),
+                   true},
+        SignalCase{"SigintInBackloopTest",
+                   SIGINT,
+                   kNoBackloopIrq,
+                   {KeyAtFirstSize()},
+                   kBackloop,
+                   UpToBackloop(),
+                   true},
+        SignalCase{"SigtermInBackloopTest",
+                   SIGTERM,
+                   kNoBackloopIrq,
+                   {KeyAtFirstSize()},
+                   kBackloop,
+                   UpToBackloop(),
+                   true},
+        SignalCase{"SighupInBackloopTest",
+                   SIGHUP,
+                   kNoBackloopIrq,
+                   {KeyAtFirstSize()},
+                   kBackloop,
+                   UpToBackloop(),
+                   true}),
     [](const ::testing::TestParamInfo<SignalCase>& param) {
       return std::string(param.param.name);
     });

@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "report/link.h"
+#include "report_check.h"
 
 namespace e2e {
 namespace {
@@ -50,10 +52,17 @@ double HostCopyNs() {
 }
 
 // One run ended at the first size: its nine performance rates and its backloop rate, or none
-// if the run's output was wrong (a failure already added).
+// if the run's output was wrong (a failure already added). The report judges every mode
+// between floor and ceiling of the run's link.
 std::vector<double> RunRates(const std::string& setting) {
-  Verdict v = CheckRun(RunProgram(Utility(setting, {KeyAtFirstSize()})), InterruptedRun());
+  const RunResult r = RunProgram(Utility(setting, {KeyAtFirstSize()}));
+  Verdict v = CheckRun(r, InterruptedRun());
   E2E_EXPECT_VERDICT(v);
+  const std::string link = setting.substr(setting.find('=') + 1);
+  std::vector<report_check::Expect> modes;
+  for (const char* mode : {"write", "read", "two-reads", "read-write", "read-write-two-reads"})
+    modes.push_back({std::string("performance.") + mode, report_check::kPass, "of the ceiling"});
+  EXPECT_TRUE(report_check::Holds(report_check::Judge(r.output, &r, link), modes)) << setting;
   if (!v.ok) return {};
   EXPECT_EQ(v.captures.size(), 10u);  // nine performance rates and the backloop rate
   std::vector<double> rates;
@@ -71,10 +80,14 @@ TEST_P(E2eLink, RatesFollowTheLinkModel) {
   // d: one direction in MByte/sec (2^20 bytes), e.g. Gen2 x4: 1502e6 / 2^20 = 1432.4.
   const double d = LinkPrinted(l.gen, l.width);
   ASSERT_GT(d, 0);
-  const char* what[9] = {"write alone",          "read alone",
-                         "2 reads: channel 1",   "2 reads: channel 2",
-                         "read/write: write",    "read/write: read",
-                         "all three: write",     "all three: read channel 1",
+  const char* what[9] = {"write alone",
+                         "read alone",
+                         "2 reads: channel 1",
+                         "2 reads: channel 2",
+                         "read/write: write",
+                         "read/write: read",
+                         "all three: write",
+                         "all three: read channel 1",
                          "all three: read channel 2"};
   const double model[9] = {d, d, d / 2, d / 2, d, d, d, d / 2, d / 2};
   for (size_t i = 0; i < 9; ++i)
@@ -100,10 +113,18 @@ TEST_P(E2eLink, RatesFollowTheLinkModel) {
       backloop = std::max(backloop, more[9]);
     }
     EXPECT_NEAR(backloop, d, d * 0.02) << setting << ", backloop (the best run)";
+    // Where the host streams it as the model does, the backloop lies above the report's floor.
+    report::Link parsed;
+    report::ParseLink(std::string(setting).substr(5), &parsed);
+    const double ceiling = report::CeilingMBytes(parsed);
+    const report::DirectionJudgement j =
+        report::JudgeDirection({backloop}, ceiling, ceiling * report::kDefaultMinShare, false);
+    EXPECT_EQ(j.verdict, report::Verdict::kPass) << setting << ": " << j.reason;
   } else {
-    std::printf("%s: backloop held only to the model's bound: the host copies 50 MiB in %.1f ms, "
-                "the model allows %.1f ms\n",
-                setting, copy_ns / 1e6, model_ns / 1e6);
+    std::printf(
+        "%s: backloop held only to the model's bound: the host copies 50 MiB in %.1f ms, "
+        "the model allows %.1f ms\n",
+        setting, copy_ns / 1e6, model_ns / 1e6);
   }
 }
 

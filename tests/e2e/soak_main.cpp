@@ -45,15 +45,15 @@ uint32_t Pick(Rng& rng, uint32_t lo, uint32_t hi) {
 // ---- What a fault makes the utility print ----------------------------------------------------
 
 struct Fault {
-  std::string setting;   // FPGA_SIM items
+  std::string setting;  // FPGA_SIM items
   std::string bar0 = Bar0AllSuccess();
   // Counts of every whole size of the memory-write pass.
   CountsOfSize counts = [](uint32_t) { return SizeCounts{}; };
   std::string integrity_fixed;  // non-empty: the pass ends before any transfer, with this text
   std::string performance = Performance();
   std::string backloop = BackloopHeading() + BackloopResult(0);
-  std::string tail;             // after the last test
-  std::string whole;            // non-empty: the run never reaches the tests; all it prints
+  std::string tail;   // after the last test
+  std::string whole;  // non-empty: the run never reaches the tests; all it prints
   // A further check on the captures of the matched output; returns what is wrong, or "".
   std::function<std::string(const std::vector<std::string>&)> check;
 };
@@ -103,19 +103,14 @@ Fault MakeFault(Rng& rng) {
                     kIntEnable = "WDC_IntEnable";
   Fault f;
   switch (Pick(rng, 0, 29)) {
-    case 0:
-      break;  // a healthy board on the default link
+    case 0: break;  // a healthy board on the default link
     case 1: {
       static const char* kWidths[] = {"1", "2", "4", "8", "16"};
       f.setting = "link=gen" + std::to_string(Pick(rng, 1, 3)) + "x" + kWidths[Pick(rng, 0, 4)];
       break;
     }
-    case 2:
-      f.setting = "boards=" + std::to_string(Pick(rng, 2, 3));
-      break;
-    case 3:
-      f.setting = "misalign=" + std::to_string(Pick(rng, 1, 4095));
-      break;
+    case 2: f.setting = "boards=" + std::to_string(Pick(rng, 2, 3)); break;
+    case 3: f.setting = "misalign=" + std::to_string(Pick(rng, 1, 4095)); break;
     case 4: {
       const uint32_t offset = Pick(rng, 0, 4095), bit = Pick(rng, 0, 7), level = Pick(rng, 0, 1);
       f.setting = "bar0-stuck=" + std::to_string(offset) + ":" + std::to_string(bit) + ":" +
@@ -342,8 +337,9 @@ std::vector<Action> Actions(const Plan& p) {
   }
 }
 
-const char* const kSanitizerMarks[] = {"AddressSanitizer", "LeakSanitizer", "runtime error:",
-                                       "UndefinedBehaviorSanitizer", "ThreadSanitizer"};
+const char* const kSanitizerMarks[] = {"AddressSanitizer", "LeakSanitizer",
+                                       "runtime error:", "UndefinedBehaviorSanitizer",
+                                       "ThreadSanitizer"};
 
 // Runs one plan; returns "" or what went wrong.
 std::string RunPlan(const std::string& exe, const Plan& p, double* seconds) {
@@ -406,9 +402,13 @@ int ValgrindCheck(const std::string& exe) {
   const std::string log_path = "/tmp/fpga-diag-valgrind." + std::to_string(getpid()) + ".log";
   RunSpec desc = Utility("irq-drop=ch0@2");
   desc.exe = exe;
-  desc.wrapper = {"valgrind", "--tool=memcheck", "--error-exitcode=99", "--leak-check=full",
+  desc.wrapper = {"valgrind",
+                  "--tool=memcheck",
+                  "--error-exitcode=99",
+                  "--leak-check=full",
                   "--show-leak-kinds=definite,indirect,possible",
-                  "--errors-for-leak-kinds=definite,indirect,possible", "--track-origins=yes",
+                  "--errors-for-leak-kinds=definite,indirect,possible",
+                  "--track-origins=yes",
                   "--log-file=" + log_path};
   desc.timeout_ms = 300000;
   std::printf("soak: %s under valgrind memcheck, FPGA_SIM=%s\n", exe.c_str(),
@@ -446,20 +446,28 @@ int ValgrindCheck(const std::string& exe) {
 
 int main(int argc, char** argv) {
   uint32_t runs = 100;
-  uint64_t seed = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+  uint64_t seed =
+      static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
   long only = -1;
   std::string exe;
   bool build = true, valgrind = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const bool has_value = i + 1 < argc;
-    if (a == "--runs" && has_value) runs = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-    else if (a == "--seed" && has_value) seed = std::strtoull(argv[++i], nullptr, 10);
-    else if (a == "--only" && has_value) only = std::strtol(argv[++i], nullptr, 10);
-    else if (a == "--exe" && has_value) exe = argv[++i];
-    else if (a == "--no-build") build = false;
-    else if (a == "--valgrind") valgrind = true;
-    else return Usage();
+    if (a == "--runs" && has_value)
+      runs = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    else if (a == "--seed" && has_value)
+      seed = std::strtoull(argv[++i], nullptr, 10);
+    else if (a == "--only" && has_value)
+      only = std::strtol(argv[++i], nullptr, 10);
+    else if (a == "--exe" && has_value)
+      exe = argv[++i];
+    else if (a == "--no-build")
+      build = false;
+    else if (a == "--valgrind")
+      valgrind = true;
+    else
+      return Usage();
   }
   if (valgrind) return ValgrindCheck(exe.empty() ? DefaultExe() : exe);
   if (exe.empty()) {
@@ -468,7 +476,8 @@ int main(int argc, char** argv) {
     if (!Exists(exe) && build) {
       std::printf("soak: building %s (preset asan)\n", exe.c_str());
       std::fflush(stdout);
-      const std::string cmd = "cd '" + source + "' && cmake --preset asan >/dev/null && "
+      const std::string cmd = "cd '" + source +
+                              "' && cmake --preset asan >/dev/null && "
                               "cmake --build --preset asan -j 2 --target fpga-diag-sim";
       if (std::system(cmd.c_str()) != 0) {
         std::fprintf(stderr, "soak: the asan build failed\n");
@@ -485,8 +494,7 @@ int main(int argc, char** argv) {
   setenv("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=0:exitcode=23", 1);
   setenv("UBSAN_OPTIONS", "print_stacktrace=1:halt_on_error=1", 1);
 
-  std::printf("soak: %s, seed %" PRIu64 ", %u run(s)\n", exe.c_str(), seed,
-              only >= 0 ? 1u : runs);
+  std::printf("soak: %s, seed %" PRIu64 ", %u run(s)\n", exe.c_str(), seed, only >= 0 ? 1u : runs);
   std::fflush(stdout);
   const auto start = std::chrono::steady_clock::now();
   uint32_t done = 0, failed = 0;

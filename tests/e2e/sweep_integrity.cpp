@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "e2e_harness.h"
+#include "report_check.h"
 
 namespace e2e {
 namespace {
 
 using namespace oracle;
+using namespace report_check;
 
 RunResult RunSweep(const std::string& setting) {
   RunSpec s = Utility("pause=off" + setting);
@@ -29,7 +31,13 @@ TEST(SweepIntegrity, HealthyBoardBothPassesComplete) {
   uint64_t write_total = 0, read_total = 0;
   const std::string expected =
       AfterWritePass(Clean, CompletePass(Pass::kMemoryRead, Clean, &read_total), &write_total);
-  E2E_EXPECT_VERDICT(CheckRun(RunSweep(""), expected));
+  const RunResult r = RunSweep("");
+  E2E_EXPECT_VERDICT(CheckRun(r, expected));
+  // A whole run on the default Gen2 x4 link: every test passes.
+  EXPECT_TRUE(Holds(Judge(r.output, &r, "gen2x4"),
+                    {{"", kPass, "every test passed"},
+                     {"integrity.memory-write", kPass, "all 4096 sizes, no errors"},
+                     {"integrity.memory-read", kPass, "all 4096 sizes, no errors"}}));
 }
 
 TEST(SweepIntegrity, ShiftedWriteDataCountedInFullAndTheTotalPast32Bits) {
@@ -58,7 +66,10 @@ TEST(SweepIntegrity, WordCountCheckedInBothPasses) {
   const std::string expected =
       AfterWritePass(one, CompletePass(Pass::kMemoryRead, one, &read_total), &write_total);
   ASSERT_EQ(write_total, 4096u);
-  E2E_EXPECT_VERDICT(CheckRun(RunSweep(",wordcount-bad=4096"), expected));
+  const RunResult r = RunSweep(",wordcount-bad=4096");
+  E2E_EXPECT_VERDICT(CheckRun(r, expected));
+  EXPECT_JUDGED(r, {{"integrity.memory-read", kFail,
+                     "4096 sizes with errors, the first at 4096: 1 transfer size mismatch"}});
 }
 
 // Failures of the memory-read pass can only be reached through a complete memory-write pass.
@@ -70,7 +81,11 @@ TEST(SweepIntegrity, ReadPassBufferLockFails) {
       Clean,
       IntegrityHeading(Pass::kMemoryRead) + ContigLockFailure(Simulated("WDC_DMAContigBufLock")),
       &write_total);
-  E2E_EXPECT_VERDICT(CheckRun(RunSweep(",fail=WDC_DMAContigBufLock@2"), expected));
+  const RunResult r = RunSweep(",fail=WDC_DMAContigBufLock@2");
+  E2E_EXPECT_VERDICT(CheckRun(r, expected));
+  EXPECT_JUDGED(r, {{"integrity.memory-write", kPass, ""},
+                    {"integrity.memory-read", kFail,
+                     "not run: " + Quoted(ContigLockFailure(Simulated("WDC_DMAContigBufLock")))}});
 }
 
 TEST(SweepIntegrity, ReadPassFirstCompletionLost) {
@@ -78,7 +93,9 @@ TEST(SweepIntegrity, ReadPassFirstCompletionLost) {
   uint64_t write_total = 0;
   const std::string expected = AfterWritePass(
       Clean, IntegrityHeading(Pass::kMemoryRead) + SizeLine(4096) + WaitFailure(), &write_total);
-  E2E_EXPECT_VERDICT(CheckRun(RunSweep(",irq-drop=ch0@16777217"), expected));
+  const RunResult r = RunSweep(",irq-drop=ch0@16777217");
+  E2E_EXPECT_VERDICT(CheckRun(r, expected));
+  EXPECT_JUDGED(r, {{"integrity.memory-read", kFail, "waiting failure at size 4096"}});
 }
 
 }  // namespace

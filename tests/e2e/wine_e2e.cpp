@@ -65,7 +65,8 @@ std::string Missing() {
   if (!OnPath("wine") || !OnPath("wineserver") || !OnPath("wineboot"))
     return "wine, wineserver or wineboot is not on PATH (Debian: apt-get install wine64)";
   if (!IsFile(WindowsExe()))
-    return WindowsExe() + " is not built (cmake --preset windows && cmake --build --preset windows)";
+    return WindowsExe() +
+           " is not built (cmake --preset windows && cmake --build --preset windows)";
   return "";
 }
 
@@ -260,9 +261,9 @@ TEST_F(WineRunFailures, DeviceCloseFailsShowingTheHandle) {
 }
 
 TEST_F(WineRunFailures, LibraryCloseFails) {
-  E2E_EXPECT_VERDICT(CheckRun(RunProgram(Wine(std::string(kEndEarly) + ",fail=WDC_DriverClose")),
-                              LostCompletionRun() +
-                                  LibraryCloseFailure(Simulated("WDC_DriverClose"))));
+  E2E_EXPECT_VERDICT(
+      CheckRun(RunProgram(Wine(std::string(kEndEarly) + ",fail=WDC_DriverClose")),
+               LostCompletionRun() + LibraryCloseFailure(Simulated("WDC_DriverClose"))));
 }
 
 TEST_F(WineKeys, KeyPressEndsThePassWhenOnlyInputIsOnTheTerminal) {
@@ -270,15 +271,14 @@ TEST_F(WineKeys, KeyPressEndsThePassWhenOnlyInputIsOnTheTerminal) {
   // the terminal's own "\n" -> "\r\n" and echo turned off so the bytes arrive as Wine wrote them.
   RunSpec s = Utility(std::nullopt, {KeyAtFirstSize()});
   s.exe = WindowsExe();
-  s.wrapper = {"bash", "-c",
-               "stty -onlcr -echo && set -o pipefail && wine \"$@\" 2>&1 | cat",
+  s.wrapper = {"bash", "-c", "stty -onlcr -echo && set -o pipefail && wine \"$@\" 2>&1 | cat",
                "wine-key"};
   s.console = Console::kTerminal;
   s.timeout_ms = 40000;  // a key never seen would leave the pass running for half an hour
   RunResult r = RunProgram(s);
   uint32_t stopped_at = 0;
-  const std::string sizes =
-      SizesUntilInterrupted(r.output, [](uint32_t) { return SizeCounts{}; }, &stopped_at);
+  const std::string sizes = SizesUntilInterrupted(
+      r.output, [](uint32_t) { return SizeCounts{}; }, &stopped_at);
   Verdict v = CheckRun(r, UntilIntegrity() + sizes + AfterIntegrity());
   E2E_EXPECT_VERDICT(v);
   // With the real 100 us pause a size takes about half a second; the key lands within a few.

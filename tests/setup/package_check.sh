@@ -75,8 +75,10 @@ grep -q '^CPack: - package: ' "$work/cpack.err" || problem "package.sh hid CPack
 # ---- What it holds and declares.
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||' >"$work/contents"
 doc=usr/share/doc/fpga-diag
-expected=(usr/bin/fpga-diag usr/bin/fpga-diag-sim usr/bin/fpga-diag-setup
+expected=(usr/bin/fpga-diag usr/bin/fpga-diag-sim usr/bin/fpga-diag-setup usr/bin/fpga-diag-report
           usr/share/man/man1/fpga-diag.1.gz usr/share/man/man1/fpga-diag-sim.1.gz
+          usr/share/man/man1/fpga-diag-report.1.gz usr/share/doc/fpga-diag/report.schema.json
+          usr/share/bash-completion/completions/fpga-diag-report
           usr/share/man/man1/fpga-board-server.1.gz usr/share/man/man8/fpga-diag-setup.8.gz
           $doc/README.md $doc/copyright $doc/changelog.gz $doc/changelog.Debian.gz
           $doc/examples/90-vfio.rules usr/share/bash-completion/completions/fpga-diag-setup)
@@ -141,7 +143,7 @@ forms() {
   zcat "$1" | sed -n '/^\.SH SYNOPSIS/,/^\.SH DESCRIPTION/p;/^\.SH OPTIONS/,/^\.SH [^O]/p' |
     grep -oE '\\-\\-([a-z]|\\-)+|(^|[ "])\\-[a-zA-Z]\b' | sed 's/\\//g; s/^[ "]//' | sort -u
 }
-programs=(fpga-diag-setup:man8/fpga-diag-setup.8.gz)
+programs=(fpga-diag-setup:man8/fpga-diag-setup.8.gz fpga-diag-report:man1/fpga-diag-report.1.gz)
 [ -x "$root/usr/bin/fpga-board-server" ] && programs+=(fpga-board-server:man1/fpga-board-server.1.gz)
 for entry in "${programs[@]}"; do
   program=${entry%%:*}
@@ -184,6 +186,12 @@ if [ -x "$server" ]; then
   [ "$status" = 0 ] || problem "fpga-board-server ended on SIGHUP with status $status"
   [ -e "$work/s.sock" ] && problem "fpga-board-server left its socket behind on SIGHUP"
 fi
+# The packed report judges the packed utility's output: no board is a FAIL, exit status 1.
+status=0
+"$root/usr/bin/fpga-diag-report" "$work/sim.out" >"$work/report.out" 2>&1 || status=$?
+cat "$work/report.out"
+[ "$status" = 1 ] && tail -1 "$work/report.out" | grep -qx 'FAIL: run: no board' ||
+  problem "the packed fpga-diag-report did not judge the no-device run as FAIL (status $status)"
 
 for page in "$root"/usr/share/man/man*/*.gz; do
   if ! zcat "$page" | groff -man -ww -z 2>"$work/groff.err" || [ -s "$work/groff.err" ]; then

@@ -113,7 +113,8 @@ class VfioSimBackend final : public wdc::Backend {
       : fail_rules_(settings.fail_rules), sleep_(settings.sleep_enabled) {
     model_.memlock_soft = model_.memlock_hard = machine.memlock;
     for (uint32_t i = 0; i < settings.boards; ++i) {
-      devices_.push_back(std::make_unique<SimDevice>(settings, i, machine.msi));
+      devices_.push_back(
+          std::make_unique<SimDevice>(sim::BoardSettings(settings, i), i, machine.msi));
       vfio_model::FunctionSetup setup = devices_.back()->Setup();
       setup.driver = machine.driver;
       setup.group = machine.iommu ? static_cast<int>(i) + 1 : -1;

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "e2e_harness.h"
 #include "oracle.h"
 #include "vfio/advice.h"
@@ -64,6 +66,10 @@ const Fault kFaults[] = {
 // the second run's first transfer (the board's 101st) goes 1 MiB past its buffer, to a bus
 // address that the first run's mappings held and its unlocks gave back.
 constexpr char kStraySettings[] = "irq-drop=ch0@100,dma-stray=101";
+// The report's run in the MSI guest: fpga-diag-report --run on a board whose first completion is
+// lost, so that its memory-write pass ends by itself after 1 s (no key), then the other tests.
+constexpr char kReportSettings[] = "irq-drop=ch0@1";
+constexpr char kReportCommand[] = "/bin/fpga-diag-report --run --json @OUT@.json --log @OUT@.log";
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -103,6 +109,7 @@ struct PlannedRun {
   std::string key, kill;
   long kill_locked_kib;
   int kill_delay_ms;
+  std::string command = "";  // instead of the utility (tests/vm/pty_run.cpp)
 };
 
 std::string Quote(const std::string& s) {
@@ -147,7 +154,8 @@ Guest Boot(const std::string& name, const std::vector<std::string>& boards,
   std::ofstream plan(g.dir + "/runs");
   for (const PlannedRun& r : runs) {
     plan << r.name << '\t' << r.board << '\t' << r.key << '\t' << r.kill << '\t'
-         << r.kill_locked_kib << '\t' << r.kill_delay_ms << '\n';
+         << r.kill_locked_kib << '\t' << r.kill_delay_ms
+         << (r.command.empty() ? "" : "\t" + r.command) << '\n';
     g.board_of[r.name] = r.board;
   }
   plan.close();
@@ -219,6 +227,8 @@ const Guests& Booted() {
       runs.push_back({f.name, static_cast<int>(boards.size()), KeyRegex(f.key_size), "", 0, 0});
       boards.push_back(f.settings);
     }
+    runs.push_back({"report", static_cast<int>(boards.size()), "", "", 0, 0, kReportCommand});
+    boards.push_back(kReportSettings);
     auto* g = new Guests{Boot("msi", boards, runs, false, kSetupBoard), {}, {}};
     for (auto& r : references) g->reference.insert(r.get());
     g->intx = intx.get();
@@ -326,6 +336,24 @@ INSTANTIATE_TEST_SUITE_P(Faults, VmBoardFault, ::testing::ValuesIn(kFaults),
                          [](const ::testing::TestParamInfo<Fault>& i) {
                            return std::string(i.param.name);
                          });
+
+// ---- The report's run of the utility ------------------------------------------------------------
+
+TEST(VmBoard, ReportRunsTheUtilityOnTheServedBoardAndJudgesIt) {
+  const Guest& g = Msi();
+  ASSERT_TRUE(g.ok) << g.why;
+  // FAIL is exit status 1; the report's own JSON says why, of the board the kernel gave it.
+  EXPECT_EQ(g.Ended("report"), "exit 1") << g.Output("report");
+  const nlohmann::json j = nlohmann::json::parse(g.File("report.json"), nullptr, false);
+  ASSERT_FALSE(j.is_discarded()) << g.File("report.json");
+  EXPECT_EQ(j["verdict"], "FAIL");
+  EXPECT_EQ(j["reason"], "memory-write pass: device interrupts waiting failure at size 4096");
+  const nlohmann::json& b = j["boards"][0];
+  EXPECT_EQ(b["board"]["address"], "0000:" + g.Slot("report"));
+  EXPECT_EQ(b["board"]["vendor_id"], "0x10ee");
+  EXPECT_EQ(b["run"]["exit_status"], 0) << "the utility's own exit status";
+  EXPECT_EQ(b["log"]["complete"], true);
+}
 
 // ---- A transfer outside its buffer -------------------------------------------------------------
 

@@ -15,9 +15,11 @@
 // FPGA_WDC=slot=...), key expression, kill expression, then KiB and milliseconds: once the kill
 // line has appeared, the kill waits until the utility has at least that much memory locked
 // (VmLck: what vfio pins for its DMA buffers), and then that long. An empty expression never
-// matches. A frame is the line "\x1e@fdvm NAME BYTES" and then exactly BYTES bytes: the output
-// device is a serial port in raw mode, so the host can cut the stream whatever the utility
-// printed.
+// matches. A seventh field, when there is one, is the command run instead of the utility
+// (space-separated; @OUT@ in it is the run's output path without its extension, and a file
+// it writes there as NAME.json is framed with the others). A frame is the line "\x1e@fdvm NAME
+// BYTES" and then exactly BYTES bytes: the output device is a serial port in raw mode, so the host
+// can cut the stream whatever the utility printed.
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -47,7 +49,7 @@ constexpr int kRunTimeoutMs = 240000;  // a run longer than this has hung: kille
 constexpr char kUtility[] = "/bin/fpga-diag";
 
 struct Run {
-  std::string name, slot, key, kill;
+  std::string name, slot, key, kill, command;
   long kill_locked_kib = 0;
   int kill_delay_ms = 0;
 };
@@ -76,7 +78,7 @@ bool ReadPlan(const char* path, std::vector<Run>* runs) {
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
     const std::vector<std::string> f = SplitTabs(line);
-    if (f.size() != 6) {
+    if (f.size() != 6 && f.size() != 7) {
       std::fprintf(stderr, "vm-pty-run: plan line with %zu fields: %s\n", f.size(), line.c_str());
       return false;
     }
@@ -87,6 +89,7 @@ bool ReadPlan(const char* path, std::vector<Run>* runs) {
     r.kill = f[3];
     r.kill_locked_kib = std::atol(f[4].c_str());
     r.kill_delay_ms = std::atoi(f[5].c_str());
+    if (f.size() == 7) r.command = f[6];
     runs->push_back(r);
   }
   return true;
@@ -138,12 +141,21 @@ long LockedKib(const std::string& status_path) {
   ws.ws_col = 80;
   int master = -1;
   const double start = Now();
+  std::vector<std::string> words;
+  std::istringstream command(run.command.empty() ? std::string(kUtility) : run.command);
+  for (std::string w; command >> w;) {
+    for (size_t at = w.find("@OUT@"); at != std::string::npos; at = w.find("@OUT@"))
+      w.replace(at, 5, dir + "/" + run.name);
+    words.push_back(w);
+  }
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(&w[0]);
+  argv.push_back(nullptr);
   const pid_t pid = forkpty(&master, nullptr, nullptr, &ws);
   if (pid == 0) {
-    char* argv[] = {const_cast<char*>(kUtility), nullptr};
     char* envp[] = {const_cast<char*>(wdc.c_str()), const_cast<char*>("TERM=linux"),
                     const_cast<char*>("PATH=/bin"), nullptr};
-    execve(kUtility, argv, envp);
+    execve(argv[0], argv.data(), envp);
     _exit(127);
   }
   if (pid < 0) {
@@ -306,7 +318,7 @@ int main(int argc, char** argv) {
     const pid_t pid = fork();
     if (pid == 0) RunOne(run, dir);
     if (pid > 0) waitpid(pid, nullptr, 0);
-    for (const char* ext : {".out", ".times", ".irqs", ".status"})
+    for (const char* ext : {".out", ".times", ".irqs", ".status", ".json"})
       Frame(out, run.name + ext, ReadFile(dir + "/" + run.name + ext));
     // The status on one console line: "exit 0, key 1, kill 0, seconds 12.345".
     std::string status = ReadFile(dir + "/" + run.name + ".status");
