@@ -1,6 +1,9 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <cstdlib>
+
+#include "platform/command_line.h"
 
 namespace report {
 
@@ -15,7 +18,7 @@ const char kUsage[] =
     "  --all              with --run: once for every board found, one after another\n"
     "  --log FILE         with --run: keep the raw output in FILE (default: a file named after\n"
     "                     the board and the time, in this folder; with --all, FILE is a folder)\n"
-    "  --verbose          with --run: show the raw output instead of the progress display\n"
+    "  -v, --verbose      with --run: show the raw output instead of the progress display\n"
     "  --link genGxW      judge the rates against this link (G 1-5, W 1-32) instead of the\n"
     "                     board's own (sysfs, or FPGA_SIM's link= for fpga-diag-sim)\n"
     "  --min-share SHARE  the floor under which a rate warns, as a share of the link's\n"
@@ -25,8 +28,8 @@ const char kUsage[] =
     "  --json FILE        write the report as JSON (- for standard output)\n"
     "  --junit FILE       write it as JUnit XML\n"
     "  --html FILE        write it as one self-contained page\n"
-    "  --help             show this text\n"
-    "  --version          show the version\n"
+    "  -h, --help         show this text and exit\n"
+    "      --version      show the version and exit\n"
     "Exit status: 0 PASS (or WARN), 1 FAIL or INCOMPLETE, 2 bad use or input that is not the\n"
     "utility's output.\n";
 
@@ -52,86 +55,78 @@ bool ParseShare(std::string text, double* out) {
 
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, std::string* error) {
   *out = CommandLine();
-  std::vector<std::string> inputs;
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string a = args[i];
-    if (a == "--") {
-      out->program.assign(args.begin() + static_cast<long>(i) + 1, args.end());
-      if (out->program.empty()) {
-        *error = "-- must be followed by a program";
-        return false;
-      }
-      break;
-    }
-    std::string value;
-    bool inline_value = false;
-    const size_t eq = a.find('=');
-    if (a.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = a.substr(eq + 1);
-      a = a.substr(0, eq);
-      inline_value = true;
-    }
-    auto take = [&](std::string* into) {
-      if (!inline_value) {
-        if (i + 1 >= args.size()) {
-          *error = a + " needs a value";
-          return false;
-        }
-        value = args[++i];
-      }
-      *into = value;
-      return true;
-    };
-    auto flag = [&](bool* into) {
-      if (inline_value) {
-        *error = a + " takes no value";
-        return false;
-      }
-      *into = true;
-      return true;
-    };
-    std::string v;
-    if (a == "--help" || a == "-h") {
-      if (!flag(&out->help)) return false;
-    } else if (a == "--version") {
-      if (!flag(&out->version)) return false;
-    } else if (a == "--run") {
-      if (!flag(&out->run)) return false;
-    } else if (a == "--all") {
-      if (!flag(&out->all)) return false;
-    } else if (a == "--verbose") {
-      if (!flag(&out->verbose)) return false;
-    } else if (a == "--partial-ok") {
-      if (!flag(&out->judge.partial_ok)) return false;
-    } else if (a == "--strict") {
-      if (!flag(&out->judge.strict)) return false;
-    } else if (a == "--log") {
-      if (!take(&out->log_path)) return false;
-    } else if (a == "--json") {
-      if (!take(&out->json)) return false;
-    } else if (a == "--junit") {
-      if (!take(&out->junit)) return false;
-    } else if (a == "--html") {
-      if (!take(&out->html)) return false;
-    } else if (a == "--link") {
-      if (!take(&v)) return false;
-      if (!ParseLink(v, &out->link)) {
-        *error = "--link " + v + ": expected genGxW with G 1 to 5 and W 1, 2, 4, 8, 12, 16 or 32";
-        return false;
-      }
-    } else if (a == "--min-share") {
-      if (!take(&v)) return false;
-      if (!ParseShare(v, &out->judge.min_share)) {
-        *error = "--min-share " + v + ": expected a share above 0 and at most 1, or a percentage";
-        return false;
-      }
-    } else if (a.size() > 1 && a[0] == '-' && a != "-") {
-      *error = "unknown option " + args[i];
+  // The words after the first "--" are the program to run and its own arguments, whatever
+  // they look like; only those before it are ours.
+  const auto dashes = std::find(args.begin(), args.end(), std::string("--"));
+  if (dashes != args.end()) {
+    out->program.assign(dashes + 1, args.end());
+    if (out->program.empty()) {
+      *error = "-- must be followed by a program";
       return false;
-    } else {
-      inputs.push_back(a);
     }
   }
+  enum : int {
+    kRun = 256,
+    kAll,
+    kLog,
+    kLink,
+    kMinShare,
+    kPartialOk,
+    kStrict,
+    kJson,
+    kJunit,
+    kHtml,
+    kVersion
+  };
+  static const option kLongOptions[] = {{"run", no_argument, nullptr, kRun},
+                                        {"all", no_argument, nullptr, kAll},
+                                        {"log", required_argument, nullptr, kLog},
+                                        {"verbose", no_argument, nullptr, 'v'},
+                                        {"link", required_argument, nullptr, kLink},
+                                        {"min-share", required_argument, nullptr, kMinShare},
+                                        {"partial-ok", no_argument, nullptr, kPartialOk},
+                                        {"strict", no_argument, nullptr, kStrict},
+                                        {"json", required_argument, nullptr, kJson},
+                                        {"junit", required_argument, nullptr, kJunit},
+                                        {"html", required_argument, nullptr, kHtml},
+                                        {"help", no_argument, nullptr, 'h'},
+                                        {"version", no_argument, nullptr, kVersion},
+                                        {nullptr, 0, nullptr, 0}};
+  const platform::CommandLine line = platform::ParseCommandLine(
+      std::vector<std::string>(args.begin(), dashes), "hv", kLongOptions);
+  if (!line.error.empty()) {
+    *error = line.error;
+    return false;
+  }
+  for (const platform::ParsedOption& o : line.options) {
+    const std::string& v = o.value;
+    switch (o.code) {
+      case 'h': out->help = true; break;
+      case kVersion: out->version = true; break;
+      case kRun: out->run = true; break;
+      case kAll: out->all = true; break;
+      case 'v': out->verbose = true; break;
+      case kPartialOk: out->judge.partial_ok = true; break;
+      case kStrict: out->judge.strict = true; break;
+      case kLog: out->log_path = v; break;
+      case kJson: out->json = v; break;
+      case kJunit: out->junit = v; break;
+      case kHtml: out->html = v; break;
+      case kLink:
+        if (!ParseLink(v, &out->link)) {
+          *error = "--link " + v + ": expected genGxW with G 1 to 5 and W 1, 2, 4, 8, 12, 16 or 32";
+          return false;
+        }
+        break;
+      case kMinShare:
+        if (!ParseShare(v, &out->judge.min_share)) {
+          *error = "--min-share " + v + ": expected a share above 0 and at most 1, or a percentage";
+          return false;
+        }
+        break;
+    }
+  }
+  const std::vector<std::string>& inputs = line.operands;
   if (out->help || out->version) return true;
   int to_stdout = 0;
   for (const std::string* f : {&out->json, &out->junit, &out->html}) to_stdout += *f == "-";

@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
   CommandLine cl;
   std::string error;
   if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), &cl, &error)) {
-    std::cerr << "fpga-diag-report: " << error << "\n" << kUsage;
+    std::cerr << "fpga-diag-report: " << error << "\nTry 'fpga-diag-report --help'.\n";
     return 2;
   }
   if (cl.help) {
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (cl.version) {
-    std::cout << "fpga-diag-report " FPGA_DIAG_VERSION "\n";
+    std::cout << "fpga-diag-report (fpga-diag) " FPGA_DIAG_VERSION "\n";
     return 0;
   }
   Report report;

@@ -83,15 +83,15 @@ TEST_F(ReportProgram, CommandLineAsALinuxTool) {
   EXPECT_EQ(r.out.rfind("Usage: fpga-diag-report", 0), 0u) << r.out;
   r = Report("--version");
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, "fpga-diag-report " FPGA_DIAG_VERSION "\n");
+  EXPECT_EQ(r.out, "fpga-diag-report (fpga-diag) " FPGA_DIAG_VERSION "\n");
   for (const char* bad :
        {"--frobnicate x.log", "", "--link gen9x4 x.log", "--min-share 2 x.log", "--log l x.log",
-        "--all x.log", "a.log b.log", "--json - --html - x.log", "--run x.log", "--json"}) {
+        "--all x.log", "a.log b.log", "--json - --html - x.log", "--run x.log", "--json", "--ver", "--run --"}) {
     r = Report(bad);
     EXPECT_EQ(r.status, 2) << bad << "\n" << r.out;
     EXPECT_NE(r.out.find("fpga-diag-report: "), std::string::npos) << bad;
   }
-  EXPECT_NE(Report("--frobnicate x.log").out.find("unknown option --frobnicate"),
+  EXPECT_NE(Report("--frobnicate x.log").out.find("unknown option '--frobnicate'"),
             std::string::npos);
 }
 
