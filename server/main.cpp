@@ -33,7 +33,8 @@ constexpr const char* kUsage =
     "  --verbose           log every message, not only attaches, departures and refusals\n"
     "  --help              show this text\n"
     "FPGA_SIM sets the board's faults and link (the items of fpga-diag-sim's FPGA_SIM, but for\n"
-    "boards, fail, pause, misalign and high-bus, which mean nothing for one served board).\n";
+    "boards, fail, pause, misalign and high-bus, which mean nothing for one served board).\n"
+    "The server logs a line for each reset of the board (DEVICE_RESET, function-level reset).\n";
 
 int stop_pipe[2] = {-1, -1};
 
@@ -160,8 +161,8 @@ int main(int argc, char** argv) {
   options.verbose = verbose;
   options.log = Log;
   vfu::Server server(options);
-  std::unique_ptr<board_server::BoardFront> front =
-      board_server::BoardFront::Create(settings, server.Dma(), server.Interrupt(), Log, &why);
+  std::unique_ptr<board_server::BoardFront> front = board_server::BoardFront::Create(
+      settings, server.Dma(), server.Interrupt(), Log, &why, &server.Errors());
   if (!front) {
     Log(why);
     return 1;

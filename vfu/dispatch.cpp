@@ -92,7 +92,7 @@ void Session::Handle(Message& m) {
       case kDeviceSetIrqs: err = SetIrqs(m, &why); break;
       case kRegionRead: err = RegionAccess(m, false, &why); break;
       case kRegionWrite: err = RegionAccess(m, true, &why); break;
-      case kDeviceReset: err = Reset(); break;
+      case kDeviceReset: err = Reset("DEVICE_RESET"); break;
       default: err = ENOSYS; why = "command " + Num(h.cmd) + " is not served";
     }
   }
@@ -187,7 +187,7 @@ int Session::GetRegionInfo(const Message& m, std::string* why) {
       reply_fd_ = r.mmap_fd;
     }
   } else if (index == kConfigRegion) {
-    size = ConfigSpace::kBytes;
+    size = config_.Size();
     flags = kRegionFlagRead | kRegionFlagWrite;
   }
   reply_.resize(32);
@@ -307,7 +307,7 @@ int Session::RegionAccess(const Message& m, bool write, std::string* why) {
   if (region < kBarCount) {
     size = fn_.bar_bytes[region];
   } else if (region == kConfigRegion) {
-    size = ConfigSpace::kBytes;
+    size = config_.Size();
   }
   if (size == 0) {
     *why = "region " + Num(region) + " has nothing to access";
@@ -330,7 +330,9 @@ int Session::RegionAccess(const Message& m, bool write, std::string* why) {
   const uint32_t off = static_cast<uint32_t>(offset);
   if (region == kConfigRegion) {
     if (write) {
-      config_.Write(off, count, m.payload.data() + 16);
+      // The reset is done before the write is answered: the client's wait after it starts
+      // with the function already back at its reset values.
+      if (config_.Write(off, count, m.payload.data() + 16)) return Reset("function-level reset");
       ApplyCommand();
     } else {
       config_.Read(off, count, reply_.data() + 16, irq_.Asserted());
@@ -376,7 +378,8 @@ int Session::DmaUnmap(const Message& m, std::string* why) {
   return 0;
 }
 
-int Session::Reset() {
+int Session::Reset(const char* why) {
+  log_.Line(std::string("reset by ") + why);
   device_.Reset();
   config_.Reset();
   ApplyCommand();

@@ -29,9 +29,11 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // For the served function's own use: it may keep these for the server's lifetime.
+  // For the served function's own use: it may keep these for the server's lifetime. Errors
+  // reported before the function is first served are dropped (it has no link yet).
   DmaSpace& Dma();
   InterruptLine& Interrupt();
+  ErrorReporting& Errors();
 
   // Serves `device` to the clients that connect to the listening socket `listen_fd`, one at a
   // time (a second one is refused while one is attached), until `stop_fd` becomes readable.
