@@ -113,7 +113,8 @@ class Parser {
   }
 
   // Once every item is read: the link cannot have trained above its own capabilities. Without
-  // link-max they are the link's; without link, the link is the default one.
+  // link-max they are the link's; without link, the link is the default one. Of the two items,
+  // the later one is named: the text up to the earlier one was a good setting.
   bool Finish() {
     if (link_max_item_.empty()) {
       out_->link_max_gen = out_->link_gen;
@@ -122,14 +123,16 @@ class Parser {
     }
     if (out_->link_gen <= out_->link_max_gen && out_->link_width <= out_->link_max_width)
       return true;
-    const std::string max =
-        "gen" + std::to_string(out_->link_max_gen) + "x" + std::to_string(out_->link_max_width);
-    if (link_item_.empty()) {
+    const std::string link =
+        "gen" + std::to_string(out_->link_gen) + "x" + std::to_string(out_->link_width);
+    if (link_item_.empty() || link_item_.data() < link_max_item_.data()) {
       item_ = link_max_item_;
-      return Fail("below the default link, gen2x4: give link= as well, at most " + max);
+      return Fail("below the link, " + link + (link_item_.empty() ? " (the default)" : "") +
+                  ": a link cannot train above its maximum");
     }
     item_ = link_item_;
-    return Fail("the link cannot train above its link-max, " + max);
+    return Fail("above link-max, gen" + std::to_string(out_->link_max_gen) + "x" +
+                std::to_string(out_->link_max_width) + ": a link cannot train above its maximum");
   }
 
  private:

@@ -130,8 +130,8 @@ TEST(BoardSettings, BadItemsAreRefusedNamingTheItem) {
       {"link=2x4", "link=2x4"},
       {"link-max=gen4x4", "link-max=gen4x4"},
       {"link-max=gen3x8,link-max=gen3x8", "link-max=gen3x8"},
-      // The link above its maximum, in speed or in width, whichever item comes first.
-      {"link=gen3x8,link-max=gen2x8", "link=gen3x8"},
+      // The link above its maximum, in speed or in width: the later item is named.
+      {"link=gen3x8,link-max=gen2x8", "link-max=gen2x8"},
       {"link-max=gen3x8,link=gen3x16", "link=gen3x16"},
       {"link-max=gen1x4", "link-max=gen1x4"},  // below the default link
       {"aer=bad-tlp", "aer=bad-tlp"},

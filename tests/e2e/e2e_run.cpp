@@ -125,7 +125,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair("bar0-stuck=6:8:1", "bar0-stuck=6:8:1"),
                       std::make_pair("bar0-stuck=4096:0:1", "bar0-stuck=4096:0:1"),
                       std::make_pair("link=gen4x4", "link=gen4x4"),
-                      std::make_pair("link=gen3x8,link-max=gen2x8", "link=gen3x8"),
+                      std::make_pair("link=gen3x8,link-max=gen2x8", "link-max=gen2x8"),
                       std::make_pair("irq-drop=ch1@1", "irq-drop=ch1@1"),
                       std::make_pair("sg-swap=2:2", "sg-swap=2:2")));
 
