@@ -5,13 +5,16 @@
 // u16 command, u32 flags, u16 payload length, the payload. A raw record (bit 7 set): u16
 // length, then bytes written to the socket as they are, framing or not. The first byte of the
 // input chooses how the client answers the server's own DMA_READ/DMA_WRITE: with the data,
-// with an error, or with a reply of the wrong size. The function behind the server does DMA
-// and raises its interrupt when BAR1 registers are written, so fuzzed mappings are used.
+// with an error, or with a reply of the wrong size. The function behind the server does DMA,
+// raises its interrupt and reports link errors when BAR1 registers are written, so fuzzed
+// mappings and the AER registers are used; it is an Express endpoint with FLR, so config
+// writes reach its 4 KiB of configuration space and its reset at any offset and width.
 //
 // What must hold: no crash, no hang, no descriptor left open once the connection ends; until
 // the first raw record, every command without NO_REPLY gets exactly one reply, in order, with
-// its id and command, an error reply is the header alone, and a region info reply fits the
-// argsz its request gave.
+// its id and command, an error reply is the header alone, a region info reply fits the argsz
+// its request gave, and a well-formed configuration read inside the 4 KiB succeeds with its
+// bytes.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/eventfd.h>
@@ -42,15 +45,18 @@ int OpenFds() {
 
 class FakeFunction : public vfu::Device {
  public:
-  FakeFunction(vfu::DmaSpace& dma, vfu::InterruptLine& irq, int bar0)
-      : dma_(dma), irq_(irq), bar0_(bar0) {}
+  FakeFunction(vfu::DmaSpace& dma, vfu::InterruptLine& irq, vfu::ErrorReporting& errors,
+               int bar0)
+      : dma_(dma), irq_(irq), errors_(errors), bar0_(bar0) {}
   vfu::PciFunction Function() const override {
     vfu::PciFunction f;
     f.vendor_id = 0x10ee;
     f.device_id = 0x5050;
     f.bar_bytes[0] = 4096;
     f.bar_bytes[1] = 256;
-    f.intx = f.msi = true;
+    f.intx = f.msi = f.express = f.flr = f.aer = true;
+    f.link = {1, 2};
+    f.max_link = {3, 16};
     return f;
   }
   vfu::BarRegion Region(uint32_t bar) override {
@@ -62,7 +68,8 @@ class FakeFunction : public vfu::Device {
     return bar == 1 ? regs_[offset / 8] : 0;
   }
   // 0x00: the IOVA; 0x08: the length; 0x10/0x18/0x20: write, read, copy (to IOVA + length);
-  // 0x28/0x30: raise, lower.
+  // 0x28/0x30: raise, lower; 0x38: a link error, bit 0-31 of the value's low byte, uncorrectable
+  // when bit 5 is set, with the first two registers as its header when bit 6 is.
   void BarWrite(uint32_t bar, uint64_t offset, uint32_t, uint64_t v) override {
     if (bar != 1) return;
     regs_[offset / 8] = v;
@@ -76,6 +83,15 @@ class FakeFunction : public vfu::Device {
         break;
       case 5: irq_.Raise(); break;
       case 6: irq_.Lower(); break;
+      case 7: {
+        uint32_t header[4];
+        std::memcpy(header, regs_, sizeof header);
+        if ((v & 0x20) != 0)
+          errors_.Uncorrectable(v & 31, (v & 0x40) != 0 ? header : nullptr);
+        else
+          errors_.Correctable(v & 31);
+        break;
+      }
       default: break;
     }
   }
@@ -85,6 +101,7 @@ class FakeFunction : public vfu::Device {
  private:
   vfu::DmaSpace& dma_;
   vfu::InterruptLine& irq_;
+  vfu::ErrorReporting& errors_;
   int bar0_;
   uint64_t regs_[32] = {};
   uint8_t buf_[4096] = {};
@@ -93,6 +110,7 @@ class FakeFunction : public vfu::Device {
 struct Expected {
   uint16_t id, cmd;
   uint32_t argsz;
+  uint32_t config_read;  // a configuration read inside the space: the bytes its reply carries
 };
 
 struct Seen {
@@ -224,13 +242,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::memcpy(&msg[4], &total, 4);
       std::memcpy(&msg[8], &flags, 4);
       std::memcpy(&msg[12], &err, 4);
-      uint32_t argsz = 0;
+      uint32_t argsz = 0, config_read = 0;
       for (size_t i = 0; i < n; ++i) msg.push_back(in.Byte());
       if (n >= 4) std::memcpy(&argsz, &msg[16], 4);
+      if (cmd == 9 && n == 16) {
+        uint64_t offset;
+        uint32_t region, count;
+        std::memcpy(&offset, &msg[16], 8);
+        std::memcpy(&region, &msg[24], 4);
+        std::memcpy(&count, &msg[28], 4);
+        if (region == 7 && count != 0 && count <= 4096 && offset <= 4096 - count)
+          config_read = count;
+      }
       std::vector<int> fds;
       for (int i = 0; i < (op & 3); ++i) fds.push_back(kinds[(op >> 2) & 3]);
       if (!raw_sent && (flags & 0xf) != 1 && (flags & 0x10) == 0)
-        expected.push_back({id, cmd, argsz});
+        expected.push_back({id, cmd, argsz, config_read});
       Send(sv[1], send_mu, msg.data(), msg.size(), fds);
     }
     // A last command, and its reply awaited: the server handles commands in order, so all
@@ -253,7 +280,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               0,
                               0,
                               16};
-    if (!raw_sent) expected.push_back({id, 4, 16});
+    if (!raw_sent) expected.push_back({id, 4, 16, 0});
     {
       std::unique_lock<std::mutex> lock(seen_mu);
       last_id = id;
@@ -272,7 +299,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vfu::ServerOptions options{show, nullptr};
     if (!show) options.log = [](const std::string&) {};
     vfu::Server server(options);
-    FakeFunction function(server.Dma(), server.Interrupt(), mem);
+    FakeFunction function(server.Dma(), server.Interrupt(), server.Errors(), mem);
     server.ServeConnection(function, sv[0], -1);
   }
   writer.join();
@@ -290,6 +317,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((s.flags & 0x20) != 0) FUZZ_CHECK(s.size == 16, "an error reply with a payload");
     if (s.cmd == 5 && (s.flags & 0x20) == 0)
       FUZZ_CHECK(s.size - 16 <= expected[i].argsz, "a region info reply beyond its argsz");
+    if (expected[i].config_read != 0)
+      FUZZ_CHECK((s.flags & 0x20) == 0 && s.size == 32 + expected[i].config_read,
+                 "a configuration read inside the space without its bytes");
     ++i;
   }
   if (!raw_sent) FUZZ_CHECK(i == expected.size(), "a command without its reply");
