@@ -3,13 +3,13 @@
 // device, link and their second registers) and the Advanced Error Reporting capability at
 // 0x100. Registers the function does not implement read as zero.
 //
-// Every bit has its kind, as PCI Express defines it: read-only, read/write
-// (the write mask), write-1-to-clear, and whether a reset of the function leaves it alone (the
-// sticky bits of AER and Link Control 2, and the link's own fields, which the function shares
-// with the port above it: Max_Payload_Size, ASPM Control, Common Clock, Extended Synch). A
-// reset (DEVICE_RESET, or Initiate Function-Level Reset in Device Control) puts every other bit
-// back at its power-on value. The status register's interrupt bit is not stored: it is the INTx
-// level, given at each read.
+// Every bit has its kind, as PCI Express defines it: read-only, read/write (the write mask),
+// write-1-to-clear, and whether a reset of the function leaves it alone (the sticky bits of AER
+// and Link Control 2, and the link's own fields, which the function shares with the port above
+// it: Max_Payload_Size, ASPM Control, Common Clock, Extended Synch). A reset (DEVICE_RESET, or
+// Initiate Function-Level Reset in Device Control) puts every other bit back at its power-on
+// value. The status register's interrupt bit is not stored: it is the INTx level, given at each
+// read.
 //
 // Errors come from the function's threads (it is the function's ErrorReporting) and accesses
 // from the server's connection thread: every call takes the space's own lock, and none calls
