@@ -112,27 +112,16 @@ class Parser {
     return Fail("unknown setting");
   }
 
-  // Once every item is read: the link cannot have trained above its own capabilities. Without
-  // link-max they are the link's; without link, the link is the default one. Of the two items,
-  // the later one is named: the text up to the earlier one was a good setting.
-  bool Finish() {
-    if (link_max_item_.empty()) {
+  // Once every item is read. Without link-max the capabilities are the link's; without link,
+  // the link trains as far as the default, gen2x4, and its capabilities allow.
+  void Finish() {
+    if (!link_max_given_) {
       out_->link_max_gen = out_->link_gen;
       out_->link_max_width = out_->link_width;
-      return true;
+    } else if (!link_given_) {
+      out_->link_gen = std::min(out_->link_gen, out_->link_max_gen);
+      out_->link_width = std::min(out_->link_width, out_->link_max_width);
     }
-    if (out_->link_gen <= out_->link_max_gen && out_->link_width <= out_->link_max_width)
-      return true;
-    const std::string link =
-        "gen" + std::to_string(out_->link_gen) + "x" + std::to_string(out_->link_width);
-    if (link_item_.empty() || link_item_.data() < link_max_item_.data()) {
-      item_ = link_max_item_;
-      return Fail("below the link, " + link + (link_item_.empty() ? " (the default)" : "") +
-                  ": a link cannot train above its maximum");
-    }
-    item_ = link_item_;
-    return Fail("above link-max, gen" + std::to_string(out_->link_max_gen) + "x" +
-                std::to_string(out_->link_max_width) + ": a link cannot train above its maximum");
   }
 
  private:
@@ -203,11 +192,20 @@ class Parser {
     return true;
   }
 
+  // The link cannot have trained above its own capabilities: of link and link-max, the later
+  // item is refused when they conflict, so that the text before it is still a good setting.
+  bool LinkAboveMax() const {
+    return out_->link_gen > out_->link_max_gen || out_->link_width > out_->link_max_width;
+  }
+
   bool Link(std::string_view v) {
     if (!ParseLink(v, &out_->link_gen, &out_->link_width))
       return Fail("link must be genGxW with G 1 to 3 and W 1, 2, 4, 8 or 16");
     if (!Once("link")) return false;
-    link_item_ = item_;
+    link_given_ = true;
+    if (link_max_given_ && LinkAboveMax())
+      return Fail("above link-max, gen" + std::to_string(out_->link_max_gen) + "x" +
+                  std::to_string(out_->link_max_width) + ": a link cannot train above it");
     return true;
   }
 
@@ -215,7 +213,10 @@ class Parser {
     if (!ParseLink(v, &out_->link_max_gen, &out_->link_max_width))
       return Fail("link-max must be genGxW with G 1 to 3 and W 1, 2, 4, 8 or 16");
     if (!Once("link-max")) return false;
-    link_max_item_ = item_;
+    link_max_given_ = true;
+    if (link_given_ && LinkAboveMax())
+      return Fail("below the link, gen" + std::to_string(out_->link_gen) + "x" +
+                  std::to_string(out_->link_width) + ": a link cannot train above its maximum");
     return true;
   }
 
@@ -301,7 +302,7 @@ class Parser {
   Settings* out_;
   std::string* error_;
   std::string_view item_;
-  std::string_view link_item_, link_max_item_;
+  bool link_given_ = false, link_max_given_ = false;
   std::vector<std::string_view> seen_;
 };
 
@@ -315,7 +316,10 @@ bool ParseSettings(const char* text, Settings* out, std::string* error) {
   for (;;) {
     size_t comma = rest.find(',');
     if (!parser.Item(rest.substr(0, comma))) return false;
-    if (comma == std::string_view::npos) return parser.Finish();
+    if (comma == std::string_view::npos) {
+      parser.Finish();
+      return true;
+    }
     rest.remove_prefix(comma + 1);
   }
 }

@@ -85,6 +85,11 @@ TEST(BoardSettings, EdgesOfTheRangesAreAccepted) {
     std::string error;
     EXPECT_TRUE(ParseSettings(text, &s, &error)) << text << ": " << error;
   }
+  // Without link, the link trains as far as its maximum allows.
+  Settings s;
+  std::string error;
+  ASSERT_TRUE(ParseSettings("link-max=gen3x2", &s, &error)) << error;
+  EXPECT_EQ(s.link_gen * 100 + s.link_width, 202u);
 }
 
 struct Refusal {
@@ -133,7 +138,6 @@ TEST(BoardSettings, BadItemsAreRefusedNamingTheItem) {
       // The link above its maximum, in speed or in width: the later item is named.
       {"link=gen3x8,link-max=gen2x8", "link-max=gen2x8"},
       {"link-max=gen3x8,link=gen3x16", "link=gen3x16"},
-      {"link-max=gen1x4", "link-max=gen1x4"},  // below the default link
       {"aer=bad-tlp", "aer=bad-tlp"},
       {"aer=bad-tlp:ch1@1", "aer=bad-tlp:ch1@1"},
       {"aer=bad-tlp:ch0@0", "aer=bad-tlp:ch0@0"},
