@@ -1,20 +1,29 @@
-// The vfio-user server's message handling with arbitrary messages from a client.
+// The vfio-user server's message handling with arbitrary messages from a client, in front of
+// the virtual board's own front (its engine thread, BAR0 in a memfd), so that fuzzed register
+// writes start its DMA through fuzzed mappings and raise its interrupt. The board is an Express
+// endpoint with FLR and AER, and its first channel-0 transfers and backloop report link errors,
+// so that config accesses reach its 4 KiB at any offset and width, its reset and its AER
+// registers.
 //
-// The input is a list of records. A message record: u8 op (bit 7 clear; bits 0-1 how many
-// descriptors, bits 2-3 of which kind: memory file, eventfd, /dev/null, or a memory file again),
-// u16 command, u32 flags, u16 payload length, the payload. A raw record (bit 7 set): u16
-// length, then bytes written to the socket as they are, framing or not. The first byte of the
-// input chooses how the client answers the server's own DMA_READ/DMA_WRITE: with the data,
-// with an error, or with a reply of the wrong size. The function behind the server does DMA,
-// raises its interrupt and reports link errors when BAR1 registers are written, so fuzzed
-// mappings and the AER registers are used; it is an Express endpoint with FLR, so config
-// writes reach its 4 KiB of configuration space and its reset at any offset and width.
+// The input is a list of records. A message record: u8 op (bit 7 clear, bits 4-6 zero or more
+// than 3; bits 0-1 how many descriptors, bits 2-3 of which kind: a memory file, an eventfd, a
+// blocking eventfd whose counter is full, /dev/null), u16 command, u32 flags, u16 payload
+// length, the payload. A raw record (bit 7 set): u16 length, then bytes written to the socket as
+// they are, framing or not. A resize record (bits 4-6 = 1): u8, the memory file's new size in
+// KiB, so that it shrinks under the mappings made of it (or grows back). A stop record (bits 4-6
+// = 2): the server's stop descriptor fires, and the input ends there. A pause record (bits 4-6
+// = 3): u8, up to 31 ms for the board's DMA to run. The last three come once the commands
+// before them have their replies (100 ms at most). The first byte of the
+// input chooses how the client answers the server's own DMA_READ/DMA_WRITE: with the data, with
+// an error, with a reply of the wrong size, late (after 20 ms, within the server's 50 ms wait),
+// or never.
 //
 // What must hold: no crash, no hang, no descriptor left open once the connection ends; until
-// the first raw record, every command without NO_REPLY gets exactly one reply, in order, with
-// its id and command, an error reply is the header alone, a region info reply fits the argsz
-// its request gave, and a well-formed configuration read inside the 4 KiB succeeds with its
-// bytes.
+// the first raw or stop record, and unless the server ended the connection itself (a flood of
+// commands while a DMA waited, say), every command without NO_REPLY gets exactly one reply, in
+// order, with its id and command; an error reply is the header alone, and a region info reply
+// fits the argsz its request gave (or is that field alone, which then says the size needed); a
+// well-formed configuration read inside the 4 KiB, once a VERSION was taken, gets its bytes.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/eventfd.h>
@@ -22,15 +31,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "board_front.h"
 #include "fuzz_input.h"
+#include "settings.h"
 #include "vfu/server.h"
 
 namespace {
@@ -42,70 +57,6 @@ int OpenFds() {
   closedir(d);
   return n;
 }
-
-class FakeFunction : public vfu::Device {
- public:
-  FakeFunction(vfu::DmaSpace& dma, vfu::InterruptLine& irq, vfu::ErrorReporting& errors,
-               int bar0)
-      : dma_(dma), irq_(irq), errors_(errors), bar0_(bar0) {}
-  vfu::PciFunction Function() const override {
-    vfu::PciFunction f;
-    f.vendor_id = 0x10ee;
-    f.device_id = 0x5050;
-    f.bar_bytes[0] = 4096;
-    f.bar_bytes[1] = 256;
-    f.intx = f.msi = f.express = f.flr = f.aer = true;
-    f.link = {1, 2};
-    f.max_link = {3, 16};
-    return f;
-  }
-  vfu::BarRegion Region(uint32_t bar) override {
-    vfu::BarRegion r;
-    if (bar == 0) r.mmap_fd = bar0_;
-    return r;
-  }
-  uint64_t BarRead(uint32_t bar, uint64_t offset, uint32_t) override {
-    return bar == 1 ? regs_[offset / 8] : 0;
-  }
-  // 0x00: the IOVA; 0x08: the length; 0x10/0x18/0x20: write, read, copy (to IOVA + length);
-  // 0x28/0x30: raise, lower; 0x38: a link error, bit 0-31 of the value's low byte, uncorrectable
-  // when bit 5 is set, with the first two registers as its header when bit 6 is.
-  void BarWrite(uint32_t bar, uint64_t offset, uint32_t, uint64_t v) override {
-    if (bar != 1) return;
-    regs_[offset / 8] = v;
-    const uint64_t iova = regs_[0], len = regs_[1] & 0xfff;
-    auto lock = dma_.Lock();
-    switch (offset / 8) {
-      case 2: dma_.WriteLocked(iova, buf_, len); break;
-      case 3: dma_.ReadLocked(iova, buf_, len); break;
-      case 4:
-        if (dma_.CheckLocked(iova, len, false)) dma_.CopyLocked(iova, iova + len, len);
-        break;
-      case 5: irq_.Raise(); break;
-      case 6: irq_.Lower(); break;
-      case 7: {
-        uint32_t header[4];
-        std::memcpy(header, regs_, sizeof header);
-        if ((v & 0x20) != 0)
-          errors_.Uncorrectable(v & 31, (v & 0x40) != 0 ? header : nullptr);
-        else
-          errors_.Correctable(v & 31);
-        break;
-      }
-      default: break;
-    }
-  }
-  void Reset() override {}
-  void ClientGone() override {}
-
- private:
-  vfu::DmaSpace& dma_;
-  vfu::InterruptLine& irq_;
-  vfu::ErrorReporting& errors_;
-  int bar0_;
-  uint64_t regs_[32] = {};
-  uint8_t buf_[4096] = {};
-};
 
 struct Expected {
   uint16_t id, cmd;
@@ -159,25 +110,33 @@ void Send(int fd, std::mutex& mu, const uint8_t* p, size_t n, const std::vector<
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int fds_before = OpenFds();
   fuzz::Input in(data, size);
-  const uint8_t answer = in.Byte() % 3;
+  enum Answer { kData, kError, kWrongSize, kLate, kNever };
+  const uint8_t answer = in.Byte() % 5;
   int sv[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return 0;
   const int mem = memfd_create("fuzz-vfu", MFD_CLOEXEC);
   const int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  const int full = eventfd(0, EFD_CLOEXEC);
   const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-  FUZZ_CHECK(mem >= 0 && efd >= 0 && null >= 0 && ftruncate(mem, 65536) == 0, "setup");
-  const int kinds[4] = {mem, efd, null, mem};
+  const int stop = eventfd(0, EFD_CLOEXEC);
+  const uint64_t almost = 0xfffffffffffffffe, one = 1;
+  FUZZ_CHECK(mem >= 0 && efd >= 0 && full >= 0 && null >= 0 && stop >= 0 &&
+                 ftruncate(mem, 65536) == 0 && write(full, &almost, 8) == 8,
+             "setup");
+  const int kinds[4] = {mem, efd, full, null};
 
   std::vector<Expected> expected;
   std::vector<Seen> seen;
-  bool raw_sent = false;
+  bool cut_short = false;  // a raw or stop record: the framing or the connection may be gone
+  std::atomic<bool> server_ended{false};
   std::mutex send_mu;
   std::mutex seen_mu;
   std::condition_variable seen_cv;
   int last_id = -1;
   bool last_seen = false, reader_done = false;
 
-  // The client's reader: every reply recorded, every request of the server answered.
+  // The client's reader: every reply recorded, every request of the server answered as the
+  // input chose.
   std::thread reader([&] {
     uint8_t hdr[16];
     std::vector<uint8_t> body, out;
@@ -200,14 +159,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       FUZZ_CHECK(s.cmd == 11 || s.cmd == 12, "the server sent a command other than DMA");
       FUZZ_CHECK(body.size() >= 16, "a DMA request without its fields");
+      if (answer == kNever) continue;
+      if (answer == kLate) std::this_thread::sleep_for(std::chrono::milliseconds(20));
       uint64_t count;
       std::memcpy(&count, body.data() + 8, 8);
       out.assign(hdr, hdr + 16);
       uint32_t flags = 1;
-      if (answer == 1) flags |= 0x20;
+      if (answer == kError) flags |= 0x20;
       out.insert(out.end(), body.begin(), body.begin() + 16);
-      if (answer == 0 && s.cmd == 11) out.resize(out.size() + count);
-      if (answer == 2) out.resize(out.size() + 3);
+      if (answer != kError && answer != kWrongSize && s.cmd == 11) out.resize(out.size() + count);
+      if (answer == kWrongSize) out.resize(out.size() + 3);
       const uint32_t out_size = static_cast<uint32_t>(out.size());
       std::memcpy(out.data() + 4, &out_size, 4);
       std::memcpy(out.data() + 8, &flags, 4);
@@ -221,14 +182,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::thread writer([&] {
     uint16_t id = 0;
     std::vector<uint8_t> msg;
+    // Before a resize, a pause or the stop: the replies to what went before (100 ms at most),
+    // so that they act between messages the server has handled, not at whatever point the
+    // server has reached in reading them.
+    const auto settle = [&] {
+      std::unique_lock<std::mutex> lock(seen_mu);
+      if (!cut_short)
+        seen_cv.wait_for(lock, std::chrono::milliseconds(100),
+                         [&] { return seen.size() >= expected.size() || reader_done; });
+    };
     while (!in.Empty()) {
       const uint8_t op = in.Byte();
       msg.clear();
       if ((op & 0x80) != 0) {
         const size_t n = std::min<size_t>(in.U16(), in.Left());
         for (size_t i = 0; i < n; ++i) msg.push_back(in.Byte());
-        raw_sent = true;
+        cut_short = true;
         Send(sv[1], send_mu, msg.data(), msg.size(), {});
+        continue;
+      }
+      if ((op >> 4) == 1) {
+        // The file shrinks (or grows) between two messages, under whatever maps it.
+        settle();
+        FUZZ_CHECK(ftruncate(mem, off_t{in.Byte()} * 1024) == 0, "resize");
+        continue;
+      }
+      if ((op >> 4) == 2) {
+        settle();
+        cut_short = true;
+        FUZZ_CHECK(write(stop, &one, 8) == 8, "stop");
+        break;
+      }
+      if ((op >> 4) == 3) {
+        // Time for the board's DMA, and for the client's late or missing replies.
+        settle();
+        std::this_thread::sleep_for(std::chrono::milliseconds(in.Byte() % 32));
         continue;
       }
       const uint16_t cmd = in.U16();
@@ -256,13 +244,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       std::vector<int> fds;
       for (int i = 0; i < (op & 3); ++i) fds.push_back(kinds[(op >> 2) & 3]);
-      if (!raw_sent && (flags & 0xf) != 1 && (flags & 0x10) == 0)
+      if (!cut_short && (flags & 0xf) != 1 && (flags & 0x10) == 0)
         expected.push_back({id, cmd, argsz, config_read});
       Send(sv[1], send_mu, msg.data(), msg.size(), fds);
     }
     // A last command, and its reply awaited: the server handles commands in order, so all
     // before it have been handled, their DMA included, before the end of input ends the
-    // connection. After raw bytes the framing may be lost, and the end comes at once.
+    // connection. After raw bytes or the stop the framing or the connection may be lost, and
+    // the end comes at once.
     const uint8_t last[32] = {static_cast<uint8_t>(++id),
                               static_cast<uint8_t>(id >> 8),
                               4,
@@ -280,14 +269,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               0,
                               0,
                               16};
-    if (!raw_sent) expected.push_back({id, 4, 16, 0});
+    if (!cut_short) expected.push_back({id, 4, 16, 0});
     {
       std::unique_lock<std::mutex> lock(seen_mu);
       last_id = id;
     }
-    Send(sv[1], send_mu, last, sizeof last, {});
+    if (!cut_short) Send(sv[1], send_mu, last, sizeof last, {});
     std::unique_lock<std::mutex> lock(seen_mu);
-    if (!raw_sent)
+    if (!cut_short)
       seen_cv.wait_for(lock, std::chrono::seconds(5), [&] { return last_seen || reader_done; });
     lock.unlock();
     shutdown(sv[1], SHUT_WR);
@@ -296,35 +285,56 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   {
     // FUZZ_VFU_LOG=1 shows the server's log, every message included, when replaying an input.
     static const bool show = std::getenv("FUZZ_VFU_LOG") != nullptr;
-    vfu::ServerOptions options{show, nullptr};
-    if (!show) options.log = [](const std::string&) {};
+    vfu::ServerOptions options;
+    options.verbose = show;
+    // Short waits, so that a client that never answers or never finishes a message costs an
+    // execution little.
+    options.message_ms = 200;
+    options.dma_reply_ms = 50;
+    options.log = [&server_ended](const std::string& line) {
+      if (line.rfind("client left: closed the connection", 0) == 0) server_ended = true;
+      if (show) std::fprintf(stderr, "%s\n", line.c_str());
+    };
     vfu::Server server(options);
-    FakeFunction function(server.Dma(), server.Interrupt(), server.Errors(), mem);
-    server.ServeConnection(function, sv[0], -1);
+    std::string why;
+    static const sim::Settings settings = [] {
+      sim::Settings s;
+      sim::ParseSettings(
+          "aer=bad-tlp:ch0@1,aer=malformed-tlp:ch0@2,aer=completion-timeout:ch0@3,"
+          "aer=receiver-error:backloop@1",
+          &s, nullptr);
+      return s;
+    }();
+    std::unique_ptr<board_server::BoardFront> front = board_server::BoardFront::Create(
+        settings, server.Dma(), server.Interrupt(), options.log, &why, &server.Errors());
+    FUZZ_CHECK(front != nullptr, "the board's front");
+    server.ServeConnection(*front, sv[0], stop);
   }
   writer.join();
   reader.join();
   close(sv[1]);
-  close(mem);
-  close(efd);
-  close(null);
+  for (int fd : {mem, efd, full, null, stop}) close(fd);
 
-  // Before the first raw record the server closes no connection: each reply is there.
+  // Before the first raw or stop record the server closes no connection of its own accord:
+  // each reply is there, unless the server said why it closed early.
   size_t i = 0;
   bool versioned = false;  // a VERSION was taken: commands are served from the next one on
   for (const Seen& s : seen) {
     if (i == expected.size()) break;
     FUZZ_CHECK(s.id == expected[i].id && s.cmd == expected[i].cmd, "a reply out of order");
     if ((s.flags & 0x20) != 0) FUZZ_CHECK(s.size == 16, "an error reply with a payload");
-    if (s.cmd == 5 && (s.flags & 0x20) == 0)
-      FUZZ_CHECK(s.size - 16 <= expected[i].argsz, "a region info reply beyond its argsz");
+    if (s.cmd == 5 && (s.flags & 0x20) == 0) {
+      FUZZ_CHECK(s.size - 16 <= std::max<uint32_t>(expected[i].argsz, 4),
+                 "a region info reply beyond its argsz");
+      FUZZ_CHECK(s.argsz == 32, "a region info reply without the size it needs");
+    }
     if (expected[i].config_read != 0 && versioned)
       FUZZ_CHECK((s.flags & 0x20) == 0 && s.size == 32 + expected[i].config_read,
                  "a configuration read inside the space without its bytes");
     if (s.cmd == 1 && (s.flags & 0x20) == 0) versioned = true;
     ++i;
   }
-  if (!raw_sent) FUZZ_CHECK(i == expected.size(), "a command without its reply");
+  if (!cut_short && !server_ended) FUZZ_CHECK(i == expected.size(), "a command without its reply");
   FUZZ_CHECK(OpenFds() == fds_before, "a descriptor left open");
   return 0;
 }

@@ -8,11 +8,20 @@
 #   - a REGION_READ of a BAR1 register through fpga-board-server's layer and board, against a
 #     bare round trip of the same sizes over a UNIX socket: at most 2x.
 # The machines are shared and noisy: each figure is the median of 5 repetitions.
+#
+#   scripts/bench.sh          # builds the bench preset and runs build/bench/bench/bench_*
+#   scripts/bench.sh FOLDER   # the bench_* programs of FOLDER as they are, not built: another
+#                             # build's, to compare two builds in interleaved runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake --preset bench >/dev/null
-cmake --build --preset bench >/dev/null
-bin=build/bench/bench
+if [ -n "${1:-}" ]; then
+  bin=$1
+  [ -x "$bin/bench_sweep" ] || { echo "bench: no bench_sweep in $bin" >&2; exit 2; }
+else
+  cmake --preset bench >/dev/null
+  cmake --build --preset bench >/dev/null
+  bin=build/bench/bench
+fi
 median() {  # binary, filter: a line per median: its name, real time and counters (JSON)
   "$bin/$1" --benchmark_filter="$2" --benchmark_repetitions=5 --benchmark_min_time=0.2 \
     --benchmark_report_aggregates_only=true --benchmark_format=json 2>/dev/null |

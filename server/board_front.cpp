@@ -1,5 +1,6 @@
 #include "board_front.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -28,6 +29,28 @@ std::string ItemWithoutMeaning(const char* settings) {
   return "";
 }
 
+namespace {
+
+// BAR0's memory as a client may map it: a memfd whose size is sealed, so that neither the
+// client nor anyone it passes the descriptor to can make our own accesses fault.
+bool MakeBar0(int* fd_out, uint8_t** cells_out, std::string* error) {
+  const int fd = memfd_create("fpga-board-bar0", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  void* p = MAP_FAILED;
+  if (fd >= 0 && ftruncate(fd, BAR0_BYTES) == 0 &&
+      fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) == 0)
+    p = mmap(nullptr, BAR0_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) {
+    *error = std::string("cannot make BAR0's shared memory: ") + std::strerror(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  *fd_out = fd;
+  *cells_out = static_cast<uint8_t*>(p);
+  return true;
+}
+
+}  // namespace
+
 std::unique_ptr<BoardFront> BoardFront::Create(const sim::Settings& settings, vfu::DmaSpace& dma,
                                                vfu::InterruptLine& line, Log log,
                                                std::string* error, vfu::ErrorReporting* errors) {
@@ -35,19 +58,14 @@ std::unique_ptr<BoardFront> BoardFront::Create(const sim::Settings& settings, vf
   uint8_t* cells = nullptr;
   // A stuck bit must act on every store, so BAR0 is then reached only through the board's
   // accesses: its cells stay the board's own and are not offered for mapping.
-  if (settings.stuck_bits.empty()) {
-    fd = memfd_create("fpga-board-bar0", MFD_CLOEXEC);
-    void* p = MAP_FAILED;
-    if (fd >= 0 && ftruncate(fd, BAR0_BYTES) == 0)
-      p = mmap(nullptr, BAR0_BYTES, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (p == MAP_FAILED) {
-      if (error) *error = std::string("cannot make BAR0's shared memory: ") + std::strerror(errno);
-      if (fd >= 0) close(fd);
-      return nullptr;
-    }
-    cells = static_cast<uint8_t*>(p);
+  const bool mappable = settings.stuck_bits.empty();
+  std::string why;
+  if (mappable && !MakeBar0(&fd, &cells, &why)) {
+    if (error) *error = why;
+    return nullptr;
   }
-  std::unique_ptr<BoardFront> front(new BoardFront(settings, dma, std::move(log), fd, cells));
+  std::unique_ptr<BoardFront> front(
+      new BoardFront(settings, dma, std::move(log), mappable, fd, cells));
   sim::HostSide host;
   host.memory = &front->memory_;
   host.interrupt = [&line] { line.Raise(); };
@@ -66,11 +84,12 @@ std::unique_ptr<BoardFront> BoardFront::Create(const sim::Settings& settings, vf
   return front;
 }
 
-BoardFront::BoardFront(const sim::Settings& settings, vfu::DmaSpace& dma, Log log, int bar0_fd,
-                       uint8_t* bar0_cells)
+BoardFront::BoardFront(const sim::Settings& settings, vfu::DmaSpace& dma, Log log, bool mappable,
+                       int bar0_fd, uint8_t* bar0_cells)
     : function_(BoardFunction(settings)),
       memory_(dma),
       log_(std::move(log)),
+      mappable_(mappable),
       bar0_fd_(bar0_fd),
       bar0_cells_(bar0_cells) {}
 
@@ -84,7 +103,10 @@ vfu::PciFunction BoardFront::Function() const { return function_; }
 
 vfu::BarRegion BoardFront::Region(uint32_t bar) {
   vfu::BarRegion r;
-  if (bar == AD_BAR0) r.mmap_fd = bar0_fd_;
+  if (bar == AD_BAR0) {
+    r.mmap_fd = bar0_fd_;
+    handed_out_ = handed_out_ || bar0_fd_ >= 0;
+  }
   return r;
 }
 
@@ -107,6 +129,22 @@ void BoardFront::ClientGone() {
   board_->Audit(&findings);
   if (log_)
     for (const std::string& f : findings) log_("the board found: " + f);
+  if (handed_out_ || (mappable_ && bar0_fd_ < 0)) NewBar0();
+}
+
+void BoardFront::NewBar0() {
+  int fd = -1;
+  uint8_t* cells = nullptr;
+  std::string why;
+  if (!MakeBar0(&fd, &cells, &why) && log_)
+    log_(why + ": BAR0 is trapped, not mapped, until a client leaves and one can be made");
+  // Channel 0 is held off during the move, and this thread makes the host's BAR0 accesses.
+  board_->SwitchBar0Cells(cells);
+  if (bar0_cells_) munmap(bar0_cells_, BAR0_BYTES);
+  if (bar0_fd_ >= 0) close(bar0_fd_);
+  bar0_fd_ = fd;
+  bar0_cells_ = cells;
+  handed_out_ = false;
 }
 
 }  // namespace board_server

@@ -2,6 +2,12 @@
 // DMA reaches the client's memory through the layer's DMA space (the client's IOVAs are its bus
 // addresses), its interrupt is the layer's line, and BAR0's cells live in a memfd that the
 // client may map, so that a guest's loads and stores reach the board's memory directly.
+//
+// That memfd is sealed against shrinking and growing (the client holds it read-write, and a
+// shrunk one would fault our own accesses), and each client gets one of its own: when a client
+// that was handed it leaves, the board moves onto a fresh one holding the same contents and
+// ours of the old one is let go, so what the departed client still maps no longer reaches the
+// board.
 #pragma once
 
 #include <cstdint>
@@ -60,14 +66,19 @@ class BoardFront final : public vfu::Device {
     vfu::DmaSpace& dma;
   };
 
-  BoardFront(const sim::Settings& settings, vfu::DmaSpace& dma, Log log, int bar0_fd,
+  BoardFront(const sim::Settings& settings, vfu::DmaSpace& dma, Log log, bool mappable, int bar0_fd,
              uint8_t* bar0_cells);
+  // The next client's BAR0 memory, the board moved onto it; the board's own cells (BAR0
+  // trapped) when none can be made.
+  void NewBar0();
 
   const vfu::PciFunction function_;
   ClientMemory memory_;
   const Log log_;
-  const int bar0_fd_;  // -1 while a stuck bit keeps BAR0 trapped
-  uint8_t* const bar0_cells_;
+  const bool mappable_;  // false while a stuck bit keeps BAR0 trapped
+  int bar0_fd_;          // -1: BAR0 trapped
+  uint8_t* bar0_cells_;
+  bool handed_out_ = false;               // the client in service was given bar0_fd_
   std::unique_ptr<sim::SimBoard> board_;  // last: its engine uses the members above
 };
 

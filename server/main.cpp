@@ -1,6 +1,6 @@
 // fpga-board-server: the virtual board served as a PCI device over vfio-user, to one client (a
 // virtual machine monitor) at a time, on a UNIX socket. FPGA_SIM sets the board's faults and
-// link as for fpga-diag-sim.
+// link as for fpga-diag-sim. It ends, removing its socket, on SIGTERM, SIGINT or SIGHUP.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -14,8 +14,10 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "board_front.h"
+#include "platform/command_line.h"
 #include "settings.h"
 #include "vfu/server.h"
 
@@ -24,17 +26,32 @@ namespace {
 constexpr const char* kUsage =
     "Usage: fpga-board-server --socket-path=PATH [--verbose]\n"
     "       fpga-board-server --fd=FDNUM [--verbose]\n"
+    "       fpga-board-server --help | --version\n"
     "Serves the virtual FPGA board (PCI 10ee:5050) as a vfio-user PCI device, to one client at\n"
-    "a time, until SIGTERM or SIGINT.\n"
-    "  --socket-path=PATH  create the UNIX socket PATH (readable by its owner only), serve the\n"
+    "a time, until SIGTERM, SIGINT or SIGHUP.\n"
+    "  --socket-path=PATH, --socket-path PATH\n"
+    "                      create the UNIX socket PATH (readable by its owner only), serve the\n"
     "                      clients that connect to it, and remove it at the end\n"
-    "  --fd=FDNUM          serve on a socket already open as FDNUM: a listening socket (its\n"
+    "  --fd=FDNUM, --fd FDNUM\n"
+    "                      serve on a socket already open as FDNUM: a listening socket (its\n"
     "                      clients one at a time) or a connected one (that client alone)\n"
-    "  --verbose           log every message, not only attaches, departures and refusals\n"
-    "  --help              show this text\n"
-    "FPGA_SIM sets the board's faults and link (the items of fpga-diag-sim's FPGA_SIM, but for\n"
-    "boards, fail, pause, misalign and high-bus, which mean nothing for one served board).\n"
-    "The server logs a line for each reset of the board (DEVICE_RESET, function-level reset).\n";
+    "  -v, --verbose       log every message, not only attaches, departures and refusals\n"
+    "  -h, --help          show this text and exit\n"
+    "      --version       show the version and exit\n"
+    "Exactly one of --socket-path and --fd must be given. FPGA_SIM sets the board's faults and\n"
+    "link (the items of fpga-diag-sim's FPGA_SIM, but for boards, fail, pause, misalign and\n"
+    "high-bus, which mean nothing for one served board). The server logs a line for each reset\n"
+    "of the board (DEVICE_RESET, function-level reset).\n"
+    "Exit status: 0 served until stopped, 1 the socket or the board failed, 2 bad use.\n";
+
+// The long options without a short form: codes beyond any character's.
+enum : int { kSocketPath = 256, kFd, kVersion };
+constexpr option kLongOptions[] = {{"socket-path", required_argument, nullptr, kSocketPath},
+                                   {"fd", required_argument, nullptr, kFd},
+                                   {"verbose", no_argument, nullptr, 'v'},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, kVersion},
+                                   {nullptr, 0, nullptr, 0}};
 
 int stop_pipe[2] = {-1, -1};
 
@@ -98,40 +115,54 @@ int Listen(const std::string& path) {
   return fd;
 }
 
-bool ParseFd(const std::string& text, int* fd) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+// The descriptor --fd names: false with the reason when the text is not a number or no file is
+// open under it.
+bool ParseFd(const std::string& text, int* fd, std::string* why) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    *why = "--fd=" + text + ": not a number (a file descriptor number, such as 3)";
     return false;
+  }
   *fd = std::atoi(text.c_str());
-  return fcntl(*fd, F_GETFD) != -1;
+  if (fcntl(*fd, F_GETFD) == -1) {
+    *why = "--fd=" + text + ": no file is open as descriptor " + text;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string socket_path;
+  const platform::CommandLine line = platform::ParseCommandLine(
+      std::vector<std::string>(argv + 1, argv + argc), "hv", kLongOptions);
+  if (!line.error.empty()) return Usage(line.error);
+  std::string socket_path, fd_text;
   bool have_path = false, have_fd = false, verbose = false;
-  int given_fd = -1;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-    if (arg == "--verbose" || arg == "-v") {
-      verbose = true;
-    } else if (arg.rfind("--socket-path=", 0) == 0 && !have_path) {
-      socket_path = arg.substr(14);
-      have_path = true;
-    } else if (arg.rfind("--fd=", 0) == 0 && !have_fd) {
-      if (!ParseFd(arg.substr(5), &given_fd)) return Usage("'" + arg + "' is not an open file");
-      have_fd = true;
-    } else if (arg == "--socket-path" || arg == "--fd") {
-      return Usage(arg + " takes its value after '=': " + arg + "=...");
-    } else {
-      return Usage("unknown or repeated option '" + arg + "'");
+  for (const platform::ParsedOption& o : line.options) {
+    switch (o.code) {
+      case 'h': std::fputs(kUsage, stdout); return 0;
+      case kVersion: std::puts("fpga-board-server (fpga-diag) " FPGA_DIAG_VERSION); return 0;
+      case 'v': verbose = true; break;
+      case kSocketPath:
+        if (have_path) return Usage("--socket-path given twice");
+        socket_path = o.value;
+        have_path = true;
+        break;
+      case kFd:
+        if (have_fd) return Usage("--fd given twice");
+        fd_text = o.value;
+        have_fd = true;
+        break;
     }
   }
-  if (have_path == have_fd) return Usage("give one of --socket-path=PATH and --fd=FDNUM");
+  if (!line.operands.empty()) return Usage("unexpected argument '" + line.operands[0] + "'");
+  if (have_path && have_fd) return Usage("only one of --socket-path and --fd may be given");
+  if (!have_path && !have_fd) return Usage("give one of --socket-path=PATH and --fd=FDNUM");
+  if (have_path && socket_path.empty()) return Usage("--socket-path needs a path");
+  int given_fd = -1;
+  std::string why;
+  if (have_fd && !ParseFd(fd_text, &given_fd, &why)) return Usage(why);
 
   const char* text = std::getenv("FPGA_SIM");
   const std::string meaningless = board_server::ItemWithoutMeaning(text);
@@ -140,7 +171,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   sim::Settings settings;
-  std::string why;
   if (!sim::ParseSettings(text, &settings, &why)) {
     Log(why);
     return 2;
@@ -153,8 +183,10 @@ int main(int argc, char** argv) {
   struct sigaction sa {};
   sa.sa_handler = OnStopSignal;
   sigemptyset(&sa.sa_mask);
+  // SIGHUP too: a server started from a terminal that closes ends as cleanly as one stopped.
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a client gone shows as EPIPE on the next send
 
   vfu::ServerOptions options;

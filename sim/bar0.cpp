@@ -10,6 +10,15 @@ Bar0::Bar0(const Faults& faults, uint8_t* cells)
   for (uint32_t w = 0; w < BAR0_BYTES / 8; ++w) Write(w * 8, 8, 0);
 }
 
+void Bar0::SwitchCells(uint8_t* cells) {
+  uint64_t* const next = cells ? reinterpret_cast<uint64_t*>(cells) : own_;
+  uint64_t* const now = Cells();
+  if (next == now) return;
+  for (uint32_t w = 0; w < BAR0_BYTES / 8; ++w)
+    __atomic_store_n(next + w, __atomic_load_n(now + w, __ATOMIC_RELAXED), __ATOMIC_RELAXED);
+  cells_.store(next, std::memory_order_release);
+}
+
 void Bar0::Load(uint8_t* dst, uint32_t bytes) const {
   uint32_t i = 0;
   for (; i + 8 <= bytes; i += 8) {

@@ -232,6 +232,15 @@ void SimBoard::Reset() {
   AcknowledgeIfClear();
 }
 
+void SimBoard::SwitchBar0Cells(uint8_t* cells) {
+  {
+    std::unique_lock<std::mutex> serving = ch0_.HoldServing();
+    bar0_.SwitchCells(cells);
+  }
+  // A start the engine could not serve while channel 0 was held.
+  if (ch0_.Waiting()) Kick();
+}
+
 void SimBoard::Audit(std::vector<std::string>* findings) {
   std::lock_guard<std::mutex> lock(mu_);
   if (ReadRunCtrl() != 0 || run_at_close_) {

@@ -98,6 +98,11 @@ class SimBoard final : public wdc::Board, private RegisterHooks {
   // As a reset of the whole function: the runs and queued transfers stop, every register holds
   // its reset value and the interrupt is disabled. BAR0's cells and the mappings are kept.
   void Reset();
+  // BAR0 moves onto `cells` (as HostSide::bar0_cells; null: the board's own), holding what the
+  // old cells held, so that whoever still maps the old ones no longer reaches the board. The
+  // old cells may go once this returns: channel 0 is held off meanwhile. The caller makes no
+  // BAR0 access of its own meanwhile, and none through a window taken before.
+  void SwitchBar0Cells(uint8_t* cells);
 
  private:
   // Register hooks, with mu_ held.

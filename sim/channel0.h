@@ -39,6 +39,9 @@ class Channel0 {
   // left. One thread serves at a time; false when none was served here (none waited, or
   // another thread is serving: a start latched meanwhile must then be handed to the engine).
   bool Serve();
+  // Held, no transfer moves bytes to or from BAR0; a start latched meanwhile waits (Waiting).
+  std::unique_lock<std::mutex> HoldServing() { return std::unique_lock<std::mutex>(serve_mu_); }
+  bool Waiting() const { return count_.load(std::memory_order_seq_cst) != 0; }
 
  private:
   struct Job {

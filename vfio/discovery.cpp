@@ -111,16 +111,22 @@ bool ReadPciFunction(const std::string& sysfs_root, const std::string& bdf, PciF
   return true;
 }
 
-std::vector<PciFunction> FindPciFunctions(const std::string& sysfs_root, uint32_t vendor_id,
-                                          uint32_t device_id) {
+std::vector<PciFunction> FindVendorFunctions(const std::string& sysfs_root, uint32_t vendor_id) {
   std::vector<PciFunction> found;
   for (const std::string& name : DirNames(sysfs_root + "/bus/pci/devices")) {
     PciFunction f;
-    if (ReadPciFunction(sysfs_root, name, &f) && f.vendor_id == vendor_id &&
-        f.device_id == device_id)
-      found.push_back(f);
+    if (ReadPciFunction(sysfs_root, name, &f) && f.vendor_id == vendor_id) found.push_back(f);
   }
   SortByAddress(&found);
+  return found;
+}
+
+std::vector<PciFunction> FindPciFunctions(const std::string& sysfs_root, uint32_t vendor_id,
+                                          uint32_t device_id) {
+  std::vector<PciFunction> found = FindVendorFunctions(sysfs_root, vendor_id);
+  found.erase(std::remove_if(found.begin(), found.end(),
+                             [&](const PciFunction& f) { return f.device_id != device_id; }),
+              found.end());
   return found;
 }
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <new>
 
 namespace vfu {
 
@@ -25,6 +26,13 @@ void Channel::EndLocked(const std::string& why) {
 std::string Channel::Why() {
   std::lock_guard<std::mutex> lock(mu_);
   return why_;
+}
+
+void Channel::Announce() {
+  if (!announced_ && t_.HeardFrom()) {
+    announced_ = true;
+    log_.Line("client attached");
+  }
 }
 
 void Channel::Quiesce() {
@@ -47,6 +55,7 @@ Channel::Pumped Channel::Pump(Message* m, int wait_ms, bool watch_listen) {
     }
     return Pumped::kOther;
   }
+  if (p[0].revents != 0) Announce();
   if (stop_fd_ >= 0 && p[stop_at].revents != 0) {
     std::lock_guard<std::mutex> lock(mu_);
     EndLocked("the server is stopping");
@@ -60,19 +69,31 @@ Channel::Pumped Channel::Pump(Message* m, int wait_ms, bool watch_listen) {
       const int extra = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
       if (extra >= 0) {
         close(extra);
-        log_.Line("refused a second client: one is attached already");
+        log_.Line(
+            "refused a second connection (a client, or another server probing this one): a client "
+            "is attached already");
       }
     }
     return Pumped::kOther;
   }
   std::string why;
-  const RecvStatus st = t_.Recv(m, &why);
+  RecvStatus st;
+  try {
+    st = t_.Recv(m, &why);
+  } catch (const std::bad_alloc&) {
+    // A message's payload is at most kMaxMessageBytes; if even that cannot be had, this
+    // connection ends and the next client is served.
+    st = RecvStatus::kMalformed;
+    why = "no memory for a message";
+  }
+  Announce();
   if (st != RecvStatus::kMessage) {
     std::lock_guard<std::mutex> lock(mu_);
     EndLocked(st == RecvStatus::kMalformed ? "closed the connection: " + why : why);
     return Pumped::kOther;
   }
   if ((m->hdr.flags & kFlagTypeMask) != kTypeReply) return Pumped::kCommand;
+  m->fds.clear();
   std::lock_guard<std::mutex> lock(mu_);
   for (Waiter* w : waiters_) {
     if (w->id == m->hdr.id && !w->done) {
@@ -87,12 +108,39 @@ Channel::Pumped Channel::Pump(Message* m, int wait_ms, bool watch_listen) {
   return Pumped::kOther;
 }
 
+bool Channel::QueueLocked(Message&& m) {
+  const size_t bytes = kHeaderBytes + m.payload.size();
+  if (commands_.size() >= kMaxQueuedCommands || bytes > kMaxQueuedBytes - queued_bytes_ ||
+      m.fds.size() > kMaxQueuedFds - queued_fds_) {
+    // A flood: what it brought is dropped (its descriptors closed) rather than answered, and
+    // the socket shut down, so that no reply waits on a client that does not read.
+    commands_.clear();
+    queued_bytes_ = queued_fds_ = 0;
+    t_.Shutdown();
+    EndLocked("closed the connection: more than " + std::to_string(kMaxQueuedCommands) +
+              " commands, " + std::to_string(kMaxQueuedBytes) + " bytes or " +
+              std::to_string(kMaxQueuedFds) + " fds came while the device waited for a reply");
+    return false;
+  }
+  try {
+    commands_.push_back(std::move(m));
+  } catch (const std::bad_alloc&) {
+    EndLocked("closed the connection: no memory to queue a command");
+    return false;
+  }
+  queued_bytes_ += bytes;
+  queued_fds_ += commands_.back().fds.size();
+  return true;
+}
+
 bool Channel::NextCommand(Message* m) {
   std::unique_lock<std::mutex> lk(mu_);
   for (;;) {
     if (!commands_.empty()) {
       *m = std::move(commands_.front());
       commands_.pop_front();
+      queued_bytes_ -= kHeaderBytes + m->payload.size();
+      queued_fds_ -= m->fds.size();
       return true;
     }
     if (ended_) return false;
@@ -142,7 +190,7 @@ bool Channel::Call(uint16_t cmd, const void* payload, size_t len, Message* reply
     const Pumped p = Pump(&in, static_cast<int>(std::max<int64_t>(1, left.count())), false);
     lk.lock();
     reading_ = false;
-    if (p == Pumped::kCommand) commands_.push_back(std::move(in));
+    if (p == Pumped::kCommand) QueueLocked(std::move(in));
     cv_.notify_all();
   }
   waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &w));

@@ -8,7 +8,10 @@
 // Device call, or waiting for the DmaSpace lock that this very DMA thread holds). So a reply is
 // never stuck behind the command being handled, and no thread hand-off is added to a command's
 // path. A command read by a DMA thread is queued for the connection thread; a reply read by the
-// connection thread goes to its waiter by message id.
+// connection thread goes to its waiter by message id. The queue is bounded (kMaxQueued*): a
+// client that floods commands while the function waits for its reply loses the connection.
+// No reply of the client carries a descriptor we take: any that come with one are closed at
+// once.
 #pragma once
 
 #include <condition_variable>
@@ -46,6 +49,18 @@ class Channel {
   // After the end: waits until no thread is reading the socket, so that it can be closed.
   void Quiesce();
 
+  // Logs "client attached" once the client has sent anything (read or waiting to be read): a
+  // connection that sends nothing (another server probing whether this one lives) is no
+  // client. The thread with the read turn calls it, and the connection thread at the end.
+  void Announce();
+
+  // What the queue of commands read by a DMA thread may hold: beyond any of these the
+  // connection ends. Each queued command holds its payload (kMaxMessageBytes at most) and the
+  // descriptors it brought.
+  static constexpr size_t kMaxQueuedCommands = 1024;
+  static constexpr size_t kMaxQueuedBytes = 8u << 20;
+  static constexpr size_t kMaxQueuedFds = 64;
+
  private:
   struct Waiter {
     uint16_t id;
@@ -58,6 +73,9 @@ class Channel {
   // kCommand: *m holds a client command; everything else has been routed or recorded.
   Pumped Pump(Message* m, int wait_ms, bool watch_listen);
   void EndLocked(const std::string& why);
+  // A command a DMA thread read, for the connection thread; false (the connection ended) when
+  // the queue is full.
+  bool QueueLocked(Message&& m);
 
   Transport& t_;
   int stop_fd_;
@@ -70,6 +88,9 @@ class Channel {
   bool ended_ = false;
   std::string why_;
   std::deque<Message> commands_;
+  size_t queued_bytes_ = 0;
+  size_t queued_fds_ = 0;
+  bool announced_ = false;  // "client attached" logged: the client has sent something
   std::vector<Waiter*> waiters_;
   uint16_t next_id_ = 0;
 };

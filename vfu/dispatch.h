@@ -26,6 +26,7 @@ class Session {
   void Handle(Message& m);
 
  private:
+  int Dispatch(Message& m, std::string* why);
   int Version(const Message& m, std::string* why);
   int GetInfo(const Message& m, std::string* why);
   int GetRegionInfo(const Message& m, std::string* why);
@@ -37,6 +38,8 @@ class Session {
   // DEVICE_RESET, or a function-level reset (`why` names which, for the log): the function,
   // then its configuration space, then what follows from the command register.
   int Reset(const char* why);
+  // Cuts the reply to the client's argsz; true when it was cut.
+  bool FitReply(uint32_t argsz);
   // After a change of the command register: bus mastering and INTx DISABLE take effect.
   void ApplyCommand();
 

@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <new>
 
+#include "fault_guard.h"
 #include "wire.h"
 
 namespace vfu {
@@ -16,6 +20,8 @@ namespace {
 
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
 constexpr uint64_t kCopyChunk = 64 * 1024;
+// A page fault in a FUSE file waits for its daemon, the client: the copy could hang for good.
+constexpr long kFuseMagic = 0x65735546;
 
 // [iova, iova + len) fits below 2^64; len is at least 1.
 bool Fits(uint64_t iova, uint64_t len) { return len - 1 <= kMax - iova; }
@@ -26,11 +32,25 @@ std::string Hex(uint64_t v) {
   return buf;
 }
 
+uint64_t Down(uint64_t v, uint64_t align) { return v / align * align; }
+// v + align - 1 fits: v is a file offset, below 2^63.
+uint64_t Up(uint64_t v, uint64_t align) { return Down(v + align - 1, align); }
+
+// What an mmap of the file must be aligned to: the page, or a huge page (hugetlbfs shows its
+// page size as the block size).
+uint64_t MapAlign(const struct stat& st) {
+  const uint64_t b = static_cast<uint64_t>(st.st_blksize);
+  const bool huge = b > DmaTable::kPageBytes && b <= (uint64_t{1} << 30) && (b & (b - 1)) == 0;
+  return huge ? b : DmaTable::kPageBytes;
+}
+
 }  // namespace
 
 DmaTable::File::~File() {
   if (base != nullptr) munmap(base, static_cast<size_t>(bytes));
 }
+
+DmaTable::DmaTable(Log& log, int reply_ms) : log_(log), reply_ms_(reply_ms) { InstallFaultGuard(); }
 
 DmaTable::~DmaTable() {
   std::lock_guard<std::mutex> lock(mu_);
@@ -75,6 +95,30 @@ bool DmaTable::CheckLocked(uint64_t iova, uint64_t len, bool device_writes) {
   return Reachable(iova, len, device_writes);
 }
 
+bool DmaTable::Move(void* dst, const void* src, uint64_t n, const Mapping* a, const Mapping* b,
+                    uint64_t iova) {
+  const auto span = [](const Mapping* m) {
+    return m != nullptr ? ClientSpan{m->file->base, m->file->bytes} : ClientSpan{};
+  };
+  if (GuardedMove(dst, src, static_cast<size_t>(n), span(a), span(b))) return true;
+  for (const Mapping* m : {a, b}) {
+    if (m == nullptr || m->file->faulted) continue;
+    m->file->faulted = true;
+    log_.Line("a DMA at iova " + Hex(iova) + " faulted in the client's memory file (it shrank, " +
+              "or its filesystem has no page there): the access fails");
+  }
+  return false;
+}
+
+int DmaTable::ReplyMsLeft(uint64_t iova) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline_ - std::chrono::steady_clock::now());
+  if (left.count() > 0) return static_cast<int>(left.count());
+  log_.Line("a DMA at iova " + Hex(iova) + " took the client more than " +
+            std::to_string(reply_ms_) + " ms in all: the access fails");
+  return 0;
+}
+
 bool DmaTable::ClientRead(uint64_t iova, uint8_t* dst, uint64_t len) {
   Message reply;
   for (uint64_t done = 0; done < len;) {
@@ -82,7 +126,8 @@ bool DmaTable::ClientRead(uint64_t iova, uint8_t* dst, uint64_t len) {
     uint8_t req[16];
     Put<uint64_t>(req, iova + done);
     Put<uint64_t>(req + 8, n);
-    if (!client_->Call(kDmaRead, req, sizeof req, &reply, kClientTimeoutMs)) return false;
+    const int ms = ReplyMsLeft(iova);
+    if (ms == 0 || !client_->Call(kDmaRead, req, sizeof req, &reply, ms)) return false;
     if ((reply.hdr.flags & kFlagError) != 0 || reply.hdr.cmd != kDmaRead ||
         reply.payload.size() != 16 + n)
       return false;
@@ -94,7 +139,7 @@ bool DmaTable::ClientRead(uint64_t iova, uint8_t* dst, uint64_t len) {
 
 // A client piece of a write is sent in chunks; when the client refuses a chunk after it took
 // earlier ones, those stay written, as the earlier bus transactions of a real device's faulting
-// transfer would. WriteLocked sends the client's pieces before it copies any mapped one, so a
+// transfer would. WritePieces sends the client's pieces before it copies any mapped one, so a
 // refusal of the first chunk (a stray access) changes nothing.
 bool DmaTable::ClientWrite(uint64_t iova, const uint8_t* src, uint64_t len) {
   Message reply;
@@ -104,7 +149,8 @@ bool DmaTable::ClientWrite(uint64_t iova, const uint8_t* src, uint64_t len) {
     Put<uint64_t>(request_.data(), iova + done);
     Put<uint64_t>(request_.data() + 8, n);
     std::memcpy(request_.data() + 16, src + done, n);
-    if (!client_->Call(kDmaWrite, request_.data(), request_.size(), &reply, kClientTimeoutMs))
+    const int ms = ReplyMsLeft(iova);
+    if (ms == 0 || !client_->Call(kDmaWrite, request_.data(), request_.size(), &reply, ms))
       return false;
     if ((reply.hdr.flags & kFlagError) != 0 || reply.hdr.cmd != kDmaWrite) return false;
     done += n;
@@ -112,13 +158,11 @@ bool DmaTable::ClientWrite(uint64_t iova, const uint8_t* src, uint64_t len) {
   return true;
 }
 
-bool DmaTable::ReadLocked(uint64_t iova, void* dst, uint64_t len) {
-  if (!Reachable(iova, len, false)) return false;
-  uint8_t* out = static_cast<uint8_t*>(dst);
+bool DmaTable::ReadPieces(uint64_t iova, uint8_t* out, uint64_t len) {
   for (uint64_t pos = iova, left = len; left > 0;) {
     const Piece p = PieceAt(pos, left);
     if (p.map != nullptr && p.map->file) {
-      std::memcpy(out, p.map->host + (pos - p.map->first), p.len);
+      if (!Move(out, p.map->Host(pos), p.len, p.map, nullptr, pos)) return false;
     } else if (!ClientRead(pos, out, p.len)) {
       return false;
     }
@@ -129,15 +173,16 @@ bool DmaTable::ReadLocked(uint64_t iova, void* dst, uint64_t len) {
   return true;
 }
 
-bool DmaTable::WriteLocked(uint64_t iova, const void* src, uint64_t len) {
-  if (!Reachable(iova, len, true)) return false;
-  const uint8_t* in = static_cast<const uint8_t*>(src);
+// A mapped piece that faults leaves the pieces before it written, as a client's refusal of a
+// later chunk does.
+bool DmaTable::WritePieces(uint64_t iova, const uint8_t* in, uint64_t len) {
   for (int pass = 0; pass < 2; ++pass) {
     for (uint64_t pos = iova, left = len, at = 0; left > 0;) {
       const Piece p = PieceAt(pos, left);
       const bool mapped = p.map != nullptr && p.map->file;
       if (pass == 0 && !mapped && !ClientWrite(pos, in + at, p.len)) return false;
-      if (pass == 1 && mapped) std::memcpy(p.map->host + (pos - p.map->first), in + at, p.len);
+      if (pass == 1 && mapped && !Move(p.map->Host(pos), in + at, p.len, p.map, nullptr, pos))
+        return false;
       pos += p.len;
       at += p.len;
       left -= p.len;
@@ -146,22 +191,21 @@ bool DmaTable::WriteLocked(uint64_t iova, const void* src, uint64_t len) {
   return true;
 }
 
-bool DmaTable::CopyLocked(uint64_t from, uint64_t to, uint64_t len) {
-  if (!Reachable(from, len, false) || !Reachable(to, len, true)) return false;
+bool DmaTable::CopyPieces(uint64_t from, uint64_t to, uint64_t len) {
   for (uint64_t done = 0; done < len;) {
     const Piece pf = PieceAt(from + done, std::min(len - done, kCopyChunk));
     const Piece pt = PieceAt(to + done, pf.len);
     const uint64_t n = pt.len;
-    const bool src_mapped = pf.map != nullptr && pf.map->file;
-    const bool dst_mapped = pt.map != nullptr && pt.map->file;
-    const uint8_t* src = src_mapped ? pf.map->host + (from + done - pf.map->first) : nullptr;
-    if (!src_mapped) {
+    const Mapping* src_map = pf.map != nullptr && pf.map->file ? pf.map : nullptr;
+    const Mapping* dst_map = pt.map != nullptr && pt.map->file ? pt.map : nullptr;
+    const uint8_t* src = src_map ? src_map->Host(from + done) : nullptr;
+    if (!src_map) {
       bounce_.resize(n);
       if (!ClientRead(from + done, bounce_.data(), n)) return false;
       src = bounce_.data();
     }
-    if (dst_mapped) {
-      std::memmove(pt.map->host + (to + done - pt.map->first), src, n);
+    if (dst_map) {
+      if (!Move(dst_map->Host(to + done), src, n, dst_map, src_map, to + done)) return false;
     } else if (!ClientWrite(to + done, src, n)) {
       return false;
     }
@@ -170,19 +214,67 @@ bool DmaTable::CopyLocked(uint64_t from, uint64_t to, uint64_t len) {
   return true;
 }
 
+// The buffers of a client piece are the one thing an access allocates: without memory the
+// access fails, as one the client refused, and the server goes on. The client has reply_ms for
+// all the messages of one access, however small its max_data_xfer_size makes them.
+bool DmaTable::ReadLocked(uint64_t iova, void* dst, uint64_t len) {
+  if (!Reachable(iova, len, false)) return false;
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(reply_ms_);
+  try {
+    return ReadPieces(iova, static_cast<uint8_t*>(dst), len);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool DmaTable::WriteLocked(uint64_t iova, const void* src, uint64_t len) {
+  if (!Reachable(iova, len, true)) return false;
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(reply_ms_);
+  try {
+    return WritePieces(iova, static_cast<const uint8_t*>(src), len);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool DmaTable::CopyLocked(uint64_t from, uint64_t to, uint64_t len) {
+  if (!Reachable(from, len, false) || !Reachable(to, len, true)) return false;
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(reply_ms_);
+  try {
+    return CopyPieces(from, to, len);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+uint64_t DmaTable::SpanBytesLocked() {
+  uint64_t total = 0;
+  for (auto it = files_.begin(); it != files_.end();) {
+    if (std::shared_ptr<File> f = it->second.lock()) {
+      total += f->bytes;
+      ++it;
+    } else {
+      it = files_.erase(it);
+    }
+  }
+  return total;
+}
+
 int DmaTable::MapFile(UniqueFd fd, uint64_t offset, uint64_t size, bool need_write,
                       std::shared_ptr<File>* out, std::string* why) {
   struct stat st;
-  if (fstat(fd.Get(), &st) != 0) {
+  struct statfs fs;
+  if (fstat(fd.Get(), &st) != 0 || fstatfs(fd.Get(), &fs) != 0) {
     *why = std::string("fstat of its fd failed: ") + std::strerror(errno);
     return EINVAL;
   }
-  if (!S_ISREG(st.st_mode)) {
-    *why = "its fd is not a memory file";
+  if (!S_ISREG(st.st_mode) || fs.f_type == kFuseMagic) {
+    *why = S_ISREG(st.st_mode) ? "its fd is a FUSE file" : "its fd is not a memory file";
     return EINVAL;
   }
   const uint64_t file_bytes = static_cast<uint64_t>(st.st_size);
-  // Checked before the mmap: an access past the end of a file mapping is a SIGBUS.
+  // The window must lie in the file as it is now; should it shrink later, the guarded copies
+  // catch the fault.
   if (offset > file_bytes || size > file_bytes - offset) {
     *why = "offset " + Hex(offset) + " + size " + Hex(size) + " lies beyond its fd's " +
            std::to_string(file_bytes) + " bytes";
@@ -193,29 +285,63 @@ int DmaTable::MapFile(UniqueFd fd, uint64_t offset, uint64_t size, bool need_wri
     *why = need_write ? "its fd is not open for reading and writing" : "its fd is write-only";
     return EACCES;
   }
-  const auto key = std::make_pair(st.st_dev, st.st_ino);
-  auto found = files_.find(key);
-  if (found != files_.end()) {
-    std::shared_ptr<File> f = found->second.lock();
-    if (f && f->bytes >= offset + size && (f->writable || !need_write)) {
+  const bool writable = mode == O_RDWR;
+  const FileKey key{st.st_dev, st.st_ino, writable};
+  const uint64_t align = MapAlign(st);
+  const uint64_t end = offset + size;
+  // The window of this mapping, rounded out to the granule but not past the file's end.
+  const uint64_t lo = Down(Down(offset, kGranule), align);
+  const uint64_t hi = std::max(Up(end, align), std::min(Up(end, kGranule), Up(file_bytes, align)));
+  // A span of this file that holds the window already, or the one that grows least to hold it.
+  std::shared_ptr<File> grow;
+  uint64_t grow_lo = 0, grow_hi = 0;
+  for (auto [it, last] = files_.equal_range(key); it != last; ++it) {
+    std::shared_ptr<File> f = it->second.lock();
+    if (!f) continue;
+    if (offset >= f->lo && end <= f->lo + f->bytes) {
       *out = std::move(f);
       return 0;
     }
+    const uint64_t glo = std::min(lo, f->lo), ghi = std::max(hi, f->lo + f->bytes);
+    if (!grow || ghi - glo < grow_hi - grow_lo) {
+      grow = std::move(f);
+      grow_lo = glo;
+      grow_hi = ghi;
+    }
   }
-  auto f = std::make_shared<File>();
-  f->writable = mode == O_RDWR;
-  void* base = mmap(nullptr, static_cast<size_t>(file_bytes),
-                    PROT_READ | (f->writable ? PROT_WRITE : 0), MAP_SHARED, fd.Get(), 0);
+  const uint64_t in_use = SpanBytesLocked();
+  if (grow && in_use - grow->bytes + (grow_hi - grow_lo) > kMaxMappedBytes) grow.reset();
+  const uint64_t new_lo = grow ? grow_lo : lo, new_hi = grow ? grow_hi : hi;
+  const uint64_t adds = new_hi - new_lo - (grow ? grow->bytes : 0);
+  if (adds > kMaxMappedBytes - in_use || (!grow && files_.size() >= kMaxSpans)) {
+    *why = "the client's files would take more than " +
+           (adds > kMaxMappedBytes - in_use ? std::to_string(kMaxMappedBytes >> 30) + " GiB"
+                                            : std::to_string(kMaxSpans) + " spans") +
+           " of our address space (" + std::to_string(in_use >> 20) + " MiB mapped now)";
+    return ENOMEM;
+  }
+  void* base =
+      mmap(nullptr, static_cast<size_t>(new_hi - new_lo), PROT_READ | (writable ? PROT_WRITE : 0),
+           MAP_SHARED, fd.Get(), static_cast<off_t>(new_lo));
   if (base == MAP_FAILED) {
     *why = std::string("mmap of its fd failed: ") + std::strerror(errno);
     return errno == ENOMEM ? ENOMEM : EINVAL;
   }
+  if (grow) {
+    // Every mapping into the span sees the new one at once: they find their bytes by file
+    // offset. No access runs meanwhile (the lock is held).
+    munmap(grow->base, static_cast<size_t>(grow->bytes));
+    grow->base = static_cast<uint8_t*>(base);
+    grow->lo = new_lo;
+    grow->bytes = new_hi - new_lo;
+    *out = std::move(grow);
+    return 0;
+  }
+  auto f = std::make_shared<File>();
   f->base = static_cast<uint8_t*>(base);
-  f->bytes = file_bytes;
-  // Expired entries are dropped as they are met, so the cache stays as small as the table.
-  for (auto it = files_.begin(); it != files_.end();)
-    it = it->second.expired() ? files_.erase(it) : std::next(it);
-  files_[key] = f;
+  f->lo = new_lo;
+  f->bytes = new_hi - new_lo;
+  files_.emplace(key, f);
   *out = std::move(f);
   return 0;
 }
@@ -230,6 +356,14 @@ int DmaTable::MapLocked(uint64_t iova, uint64_t size, uint64_t offset, uint32_t 
     *why = "iova " + Hex(iova) + " size " + Hex(size) + " is empty or wraps past 2^64";
     return EINVAL;
   }
+  // The page size we announced (pgsizes): a mapping's ends, and its file offset, on pages.
+  if (iova % kPageBytes != 0 || size % kPageBytes != 0 ||
+      (fd.Valid() && offset % kPageBytes != 0)) {
+    *why = "iova " + Hex(iova) + " size " + Hex(size) +
+           (fd.Valid() ? " offset " + Hex(offset) : "") + " not on " + std::to_string(kPageBytes) +
+           "-byte pages";
+    return EINVAL;
+  }
   if (maps_.size() >= kMaxDmaMaps) {
     *why = "already " + std::to_string(maps_.size()) + " mappings, the most we take";
     return ENOSPC;
@@ -240,11 +374,10 @@ int DmaTable::MapLocked(uint64_t iova, uint64_t size, uint64_t offset, uint32_t 
     *why = "iova " + Hex(iova) + " size " + Hex(size) + " overlaps a mapping";
     return EEXIST;
   }
-  Mapping m{iova, last, flags, nullptr, nullptr};
+  Mapping m{iova, last, flags, nullptr, offset};
   if (fd.Valid()) {
     const int err = MapFile(std::move(fd), offset, size, (flags & kMapWrite) != 0, &m.file, why);
     if (err != 0) return err;
-    m.host = m.file->base + offset;
   }
   maps_.emplace(iova, std::move(m));
   return 0;
@@ -254,6 +387,7 @@ size_t DmaTable::UnmapLocked(uint64_t iova, uint64_t size, bool all) {
   if (all) {
     const size_t n = maps_.size();
     maps_.clear();
+    files_.clear();
     return n;
   }
   if (size == 0) return 0;

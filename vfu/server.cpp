@@ -35,7 +35,11 @@ class ErrorForwarder final : public ErrorReporting {
 }  // namespace
 
 struct Server::State {
-  explicit State(ServerOptions o) : log(std::move(o.log), o.verbose) {}
+  explicit State(ServerOptions o)
+      : log(std::move(o.log), o.verbose),
+        message_ms(o.message_ms),
+        dma(log, o.dma_reply_ms),
+        irq(log) {}
 
   // Configuration space is built once for a device and kept across clients, as the device's
   // own state is.
@@ -43,6 +47,7 @@ struct Server::State {
   void Serve(Device& d, int fd, int stop_fd, int listen_fd);
 
   Log log;
+  const int message_ms;
   DmaTable dma;
   Interrupts irq;
   Device* device = nullptr;
@@ -71,9 +76,8 @@ void Server::State::Prepare(Device& d) {
 
 void Server::State::Serve(Device& d, int fd, int stop_fd, int listen_fd) {
   Prepare(d);
-  Transport transport(fd);
+  Transport transport(fd, stop_fd, message_ms);
   Channel channel(transport, stop_fd, listen_fd, log);
-  log.Line("client attached");
   {
     Session session(d, fn, *config, dma, irq, channel, log);
     Message m;
@@ -90,7 +94,11 @@ void Server::State::Serve(Device& d, int fd, int stop_fd, int listen_fd) {
     dma.AttachLocked(nullptr, 0);
   }
   irq.CloseAll();
-  log.Line("client left: " + channel.Why());
+  // A connection that sent nothing was no client: most likely another server checking whether
+  // this one lives.
+  channel.Announce();
+  log.Line((transport.HeardFrom() ? "client left: " : "a connection that sent nothing ended: ") +
+           channel.Why());
 }
 
 Server::Server(ServerOptions options) : state_(std::make_unique<State>(std::move(options))) {}
@@ -99,6 +107,7 @@ Server::~Server() = default;
 DmaSpace& Server::Dma() { return state_->dma; }
 InterruptLine& Server::Interrupt() { return state_->irq; }
 ErrorReporting& Server::Errors() { return state_->errors; }
+bool Server::FlushInterrupts(int timeout_ms) { return state_->irq.Flush(timeout_ms); }
 
 void Server::ServeConnection(Device& device, int fd, int stop_fd) {
   state_->Serve(device, fd, stop_fd, -1);

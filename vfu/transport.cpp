@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,14 +18,10 @@ namespace {
 constexpr size_t kFdsKept = kMaxMsgFds + 1;
 constexpr size_t kScmMaxFd = 253;
 
-bool WaitFor(int fd, short events, int ms) {
-  pollfd p{fd, events, 0};
-  for (;;) {
-    const int r = poll(&p, 1, ms);
-    if (r > 0) return true;
-    if (r == 0) return false;
-    if (errno != EINTR) return false;
-  }
+int64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1000 + ts.tv_nsec / 1000000;
 }
 
 }  // namespace
@@ -34,13 +31,27 @@ void UniqueFd::Reset(int fd) {
   fd_ = fd;
 }
 
-Transport::Transport(int fd) : fd_(fd) {
+Transport::Wait Transport::WaitFor(short events, int64_t deadline_ms) {
+  pollfd p[2] = {{fd_.Get(), events, 0}, {stop_fd_, POLLIN, 0}};
+  for (;;) {
+    const int64_t left = deadline_ms - NowMs();
+    if (left <= 0) return Wait::kTimedOut;
+    const int r = poll(p, stop_fd_ >= 0 ? 2 : 1, static_cast<int>(left));
+    if (r < 0 && errno != EINTR) return Wait::kFailed;
+    if (r <= 0) continue;
+    if (stop_fd_ >= 0 && p[1].revents != 0) return Wait::kStopped;
+    return Wait::kReady;  // readiness, an error or a hang-up: the next call tells which
+  }
+}
+
+Transport::Transport(int fd, int stop_fd, int message_ms)
+    : fd_(fd), stop_fd_(stop_fd), message_ms_(message_ms) {
   const int fl = fcntl(fd, F_GETFL);
   if (fl >= 0) fcntl(fd, F_SETFL, fl | O_NONBLOCK);
 }
 
-bool Transport::ReadFull(uint8_t* dst, size_t n, Message* m, bool at_start, RecvStatus* st,
-                         std::string* why) {
+bool Transport::ReadFull(uint8_t* dst, size_t n, Message* m, bool at_start, int64_t deadline_ms,
+                         RecvStatus* st, std::string* why) {
   size_t got = 0;
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kScmMaxFd)];
   while (got < n) {
@@ -52,6 +63,7 @@ bool Transport::ReadFull(uint8_t* dst, size_t n, Message* m, bool at_start, Recv
     mh.msg_controllen = sizeof control;
     const ssize_t r = recvmsg(fd_.Get(), &mh, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
     if (r > 0 || (r == 0 && mh.msg_controllen > 0)) {
+      heard_ = true;
       for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c != nullptr; c = CMSG_NXTHDR(&mh, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
         const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
@@ -78,12 +90,14 @@ bool Transport::ReadFull(uint8_t* dst, size_t n, Message* m, bool at_start, Recv
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (!WaitFor(fd_.Get(), POLLIN, kStallMs)) {
-        *st = RecvStatus::kMalformed;
-        *why = "the client stopped in the middle of a message";
-        return false;
-      }
-      continue;
+      const Wait w = WaitFor(POLLIN, deadline_ms);
+      if (w == Wait::kReady) continue;
+      *st = w == Wait::kStopped ? RecvStatus::kStopped : RecvStatus::kMalformed;
+      *why = w == Wait::kStopped  ? "the server is stopping"
+             : w == Wait::kFailed ? std::string("poll failed: ") + std::strerror(errno)
+                                  : "the client did not finish a message within " +
+                                        std::to_string(message_ms_) + " ms";
+      return false;
     }
     *st = RecvStatus::kClosed;
     *why = std::string("receive failed: ") + std::strerror(errno);
@@ -97,7 +111,9 @@ RecvStatus Transport::Recv(Message* m, std::string* why) {
   m->fds_overflow = false;
   uint8_t raw[kHeaderBytes];
   RecvStatus st = RecvStatus::kMessage;
-  if (!ReadFull(raw, sizeof raw, m, true, &st, why)) return st;
+  // One deadline for the whole message: a client that trickles it cannot stretch the wait.
+  const int64_t deadline = NowMs() + message_ms_;
+  if (!ReadFull(raw, sizeof raw, m, true, deadline, &st, why)) return st;
   m->hdr = DecodeHeader(raw);
   if (m->hdr.size < kHeaderBytes || m->hdr.size > kMaxMessageBytes) {
     *why = "message size " + std::to_string(m->hdr.size) + " outside " +
@@ -105,7 +121,8 @@ RecvStatus Transport::Recv(Message* m, std::string* why) {
     return RecvStatus::kMalformed;
   }
   m->payload.resize(m->hdr.size - kHeaderBytes);
-  if (!m->payload.empty() && !ReadFull(m->payload.data(), m->payload.size(), m, false, &st, why))
+  if (!m->payload.empty() &&
+      !ReadFull(m->payload.data(), m->payload.size(), m, false, deadline, &st, why))
     return st;
   return RecvStatus::kMessage;
 }
@@ -118,6 +135,7 @@ bool Transport::Send(Header h, const void* payload, size_t len, int fd) {
   size_t total = sizeof raw + len, sent = 0;
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
   std::lock_guard<std::mutex> lock(send_mu_);
+  const int64_t deadline = NowMs() + message_ms_;
   while (sent < total) {
     // Skip what has gone already, across the two pieces.
     iovec cur[2];
@@ -149,12 +167,17 @@ bool Transport::Send(Header h, const void* payload, size_t len, int fd) {
       continue;
     }
     if (errno == EINTR) continue;
-    if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(fd_.Get(), POLLOUT, kStallMs))
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitFor(POLLOUT, deadline) == Wait::kReady)
       continue;
     shutdown(fd_.Get(), SHUT_RDWR);
     return false;
   }
   return true;
+}
+
+bool Transport::HeardFrom() const {
+  char c;
+  return heard_ || recv(fd_.Get(), &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 void Transport::Shutdown() { shutdown(fd_.Get(), SHUT_RDWR); }

@@ -1,7 +1,8 @@
 // One connection's socket: whole messages in and out, with the file descriptors that travel as
-// SCM_RIGHTS beside them. The socket is non-blocking and every wait is a poll with a limit, so a
-// client that stops in the middle of a message, or stops reading our replies, costs a time-out
-// and the connection, never a hung server.
+// SCM_RIGHTS beside them. The socket is non-blocking and every wait is a poll that also watches
+// the stop descriptor, with a deadline for the whole message: a client that stops in the middle
+// of a message, trickles it, or stops reading our replies costs at most that deadline and the
+// connection, never a hung server or a late stop.
 #pragma once
 
 #include <cstddef>
@@ -45,34 +46,42 @@ struct Message {
   bool fds_overflow = false;
 };
 
-enum class RecvStatus { kMessage, kClosed, kMalformed };
+enum class RecvStatus { kMessage, kClosed, kMalformed, kStopped };
 
 class Transport {
  public:
-  // Takes ownership of the connected socket.
-  explicit Transport(int fd);
+  // Takes ownership of the connected socket. `stop_fd` (-1: none) ends any wait when readable;
+  // `message_ms` is the most one message may take to arrive or to leave.
+  Transport(int fd, int stop_fd, int message_ms);
   int fd() const { return fd_.Get(); }
 
   // Reads one whole message; the caller has seen the socket readable. A peer that has started a
-  // message has kStallMs to finish it. On kClosed and kMalformed `why` says what happened.
+  // message has message_ms to finish all of it. Otherwise `why` says what happened.
   RecvStatus Recv(Message* m, std::string* why);
 
   // Sends the header (its size filled in) and payload, with `fd` (-1: none) as SCM_RIGHTS.
   // Serialized: replies of the connection thread and requests of DMA threads interleave only
-  // as whole messages. On failure the socket is shut down, so the reader sees the end too.
+  // as whole messages. A message not gone within message_ms, or the stop, is a failure: the
+  // socket is then shut down, so the reader sees the end too.
   bool Send(Header h, const void* payload, size_t len, int fd = -1);
 
   // Ends the connection for both directions (the reader sees end of file).
   void Shutdown();
 
-  static constexpr int kStallMs = 5000;
+  // Whether the peer has sent anything: a byte read, or one waiting to be.
+  bool HeardFrom() const;
 
  private:
+  enum class Wait { kReady, kTimedOut, kStopped, kFailed };
+  Wait WaitFor(short events, int64_t deadline_ms);
   // Reads exactly n bytes, collecting descriptors; false with *st and *why set when it cannot.
-  bool ReadFull(uint8_t* dst, size_t n, Message* m, bool at_start, RecvStatus* st,
-                std::string* why);
+  bool ReadFull(uint8_t* dst, size_t n, Message* m, bool at_start, int64_t deadline_ms,
+                RecvStatus* st, std::string* why);
 
   UniqueFd fd_;
+  const int stop_fd_;
+  const int message_ms_;
+  bool heard_ = false;  // only the thread with the read turn touches it
   std::mutex send_mu_;
 };
 

@@ -185,8 +185,8 @@ TEST_F(VfioTest, LockLimitSaysWhatTheLocksNeedAndHowToRaiseIt) {
   const std::string text = DetailOf(WDC_STATUS_LOCK_LIMIT);
   EXPECT_THAT(text, HasSubstr("`ulimit -l` is 8192"));
   EXPECT_THAT(text, HasSubstr("100 MiB"));
-  EXPECT_THAT(text, HasSubstr("ulimit -l unlimited"));
-  EXPECT_THAT(text, HasSubstr("65536 KiB"));
+  // As far as the hard limit the user may raise it alone.
+  EXPECT_THAT(text, HasSubstr("`ulimit -l 65536`"));
   EXPECT_THAT(text, HasSubstr("/etc/security/limits.conf"));
   EXPECT_EQ(model.DmaMaps(), 0u);
 }

@@ -72,6 +72,8 @@ struct Link {
 
 enum class Verdict { kReady, kNoIommu, kNotBound, kGroupNotViable, kFileRefused, kLockLimit };
 
+// Each item's next step is the command to type (with a few words around it) when that item is
+// not ready, and empty when it is.
 struct BoardStatus {
   vfio::PciFunction function;
   std::vector<vfio::PciFunction> members;   // the whole group, the board included
@@ -84,24 +86,27 @@ struct BoardStatus {
   int container_errno = 0, group_errno = 0;        // what opening each gave the caller
   Verdict verdict = Verdict::kReady;
   std::string advice;  // the first thing to fix, with the commands; empty when ready
+  std::string driver_step, group_step, link_step, file_step;
 };
 
 struct MachineStatus {
+  bool bus_visible = false;  // sysfs shows a PCI bus (a container may show none)
   bool vfio_pci_loaded = false;
   size_t iommu_groups = 0;
   bool privileged = false;
   std::string caller;
   uint64_t memlock_soft = UINT64_MAX, memlock_hard = UINT64_MAX;
   bool memlock_enough = true;
+  std::string module_step, iommu_step, memlock_step;
 };
 
 MachineStatus ReadMachine(Host& host);
 Link ReadLink(const std::string& sysfs_root, const std::string& bdf);
 BoardStatus ReadBoard(Host& host, const MachineStatus& machine, const vfio::PciFunction& f);
 
-// The report for every board (or the one at `only`, an address as the user typed it), ending
-// with the verdict: 0 when the (first) board is ready, 1 when not or without a board, 2 when
-// `only` is no board of ours (said on err).
+// The report for every board (or for the one at `only` alone, an address as the user typed it),
+// ending with the verdict: 0 when the (first) board is ready, 1 when not or without a board
+// (then with what to look at and to type), 2 when `only` is no board of ours (said on err).
 int Status(Host& host, const std::string& only, std::ostream& out, std::ostream& err);
 // Binds the board at `address` to vfio-pci (and gives `user`, when not empty, its group file):
 // 0 done, 1 refused or failed, 2 when `address` is no board of ours. Nothing is written before
@@ -111,7 +116,8 @@ int Bind(Host& host, const std::string& address, const std::string& user, std::o
 // Clears the override and lets the kernel choose the board's driver again.
 int Unbind(Host& host, const std::string& address, std::ostream& out, std::ostream& err);
 
-// The command line: [status [ADDR]] | bind ADDR [--user NAME] | unbind ADDR | --help.
+// The command line, in getopt_long's forms: [status [ADDR]] | bind ADDR [--user NAME] |
+// unbind ADDR | --help | --version.
 int Main(Host& host, const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace setup

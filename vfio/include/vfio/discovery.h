@@ -41,6 +41,10 @@ bool ReadPciFunction(const std::string& sysfs_root, const std::string& bdf, PciF
 std::vector<PciFunction> FindPciFunctions(const std::string& sysfs_root, uint32_t vendor_id,
                                           uint32_t device_id);
 
+// Every function with that vendor ID, whatever its device ID, in the same order: what the bus
+// shows of a maker when none of its functions is a board.
+std::vector<PciFunction> FindVendorFunctions(const std::string& sysfs_root, uint32_t vendor_id);
+
 // The functions that share the IOMMU group `group` (iommu_group/devices of sysfs), by BDF, each
 // with its driver.
 std::vector<PciFunction> GroupMembers(const std::string& sysfs_root, int group);

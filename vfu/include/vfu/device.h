@@ -64,8 +64,9 @@ struct BarRegion {
 // DMA_WRITE), whose IOMMU judges it only when it is accessed: CheckLocked passes such a span,
 // and the access itself may still fail. Such a write goes to the client before any mapped part
 // is copied, so a refusal changes nothing, except when the client takes the span's first
-// messages (of max_data_xfer_size each) and refuses a later one: those first ones stay written,
-// as the first transactions of a real device's faulting transfer would.
+// messages (of max_data_xfer_size each) and refuses a later one, or a memory file the client
+// shrank faults partway: what went before stays written, as the first transactions of a real
+// device's faulting transfer would.
 class DmaSpace {
  public:
   virtual ~DmaSpace() = default;

@@ -4,8 +4,11 @@
 //
 // It is an input boundary: every length, offset, count and file descriptor a client sends is
 // checked before it is used. A bad command gets an error reply; input that cannot be framed
-// (a short header, a size over the limit) ends that connection with a log line. Neither ever
-// ends the server, and the next client is served.
+// (a short header, a size over the limit, a message too slow), a flood of commands while the
+// function waits for a DMA reply, and the stop end that connection with a log line. None ever
+// ends the server, and the next client is served. What a client hands over stays the client's
+// to break: a memory file it shrinks fails the DMA that meets the hole, an eventfd it fills
+// stalls only its own interrupts, and nothing it does holds up the stop.
 #pragma once
 
 #include <functional>
@@ -20,6 +23,12 @@ struct ServerOptions {
   bool verbose = false;  // log every message, not only attaches, departures and refusals
   // One line of the log, without its line end. Empty: the lines go to stderr.
   std::function<void(const std::string&)> log;
+  // The most one message may take to arrive, or to leave, once it has begun; a client slower
+  // than that loses its connection.
+  int message_ms = 5000;
+  // How long one DMA access that the client serves waits for its replies (all of them, however
+  // many messages its max_data_xfer_size makes) before it fails.
+  int dma_reply_ms = 2000;
 };
 
 class Server {
@@ -34,6 +43,10 @@ class Server {
   DmaSpace& Dma();
   InterruptLine& Interrupt();
   ErrorReporting& Errors();
+  // The client's eventfds are written by a thread of the server's own, never by the raiser
+  // (a client can make such a write block). Waits up to `timeout_ms` until every interrupt
+  // raised so far has been written; false when a write is blocked on a full eventfd.
+  bool FlushInterrupts(int timeout_ms);
 
   // Serves `device` to the clients that connect to the listening socket `listen_fd`, one at a
   // time (a second one is refused while one is attached), until `stop_fd` becomes readable.
