@@ -33,6 +33,18 @@ void CheckRanges(const sim::Settings& s) {
   FUZZ_CHECK(s.link_width == 1 || s.link_width == 2 || s.link_width == 4 || s.link_width == 8 ||
                  s.link_width == 16,
              "link width out of range");
+  FUZZ_CHECK(s.link_max_gen >= s.link_gen && s.link_max_gen <= 3 &&
+                 s.link_max_width >= s.link_width && s.link_max_width <= 16 &&
+                 (s.link_max_width & (s.link_max_width - 1)) == 0,
+             "link-max out of range or below the link");
+  for (size_t i = 0; i < s.aer.size(); ++i) {
+    const sim::AerFault& f = s.aer[i];
+    FUZZ_CHECK(f.n >= 1 && f.bit <= 20, "link error out of range");
+    for (size_t j = 0; j < i; ++j)
+      FUZZ_CHECK(s.aer[j].backloop != f.backloop || s.aer[j].n != f.n ||
+                     s.aer[j].uncorrectable != f.uncorrectable || s.aer[j].bit != f.bit,
+                 "one link error twice");
+  }
   FUZZ_CHECK(s.dma_shift >= -4096 && s.dma_shift <= 4096, "dma-shift out of range");
   for (size_t i = 0; i < s.stuck_bits.size(); ++i) {
     const sim::StuckBit& b = s.stuck_bits[i];
@@ -65,6 +77,7 @@ std::string Write(const sim::Settings& s) {
   t += std::string(",pause=") + (s.sleep_enabled ? "on" : "off");
   t += std::string(",high-bus=") + (s.high_bus ? "1" : "0");
   t += ",link=gen" + std::to_string(s.link_gen) + "x" + std::to_string(s.link_width);
+  t += ",link-max=gen" + std::to_string(s.link_max_gen) + "x" + std::to_string(s.link_max_width);
   t += ",dma-shift=" + std::to_string(s.dma_shift);
   if (s.misalign) t += ",misalign=" + std::to_string(s.misalign);
   if (s.wordcount_bad) t += ",wordcount-bad=" + std::to_string(s.wordcount_bad);
@@ -77,7 +90,31 @@ std::string Write(const sim::Settings& s) {
          std::to_string(b.level);
   for (uint32_t n : s.irq_drop_ch0) t += ",irq-drop=ch0@" + std::to_string(n);
   for (uint32_t n : s.irq_drop_backloop) t += ",irq-drop=backloop@" + std::to_string(n);
+  // The names of aer=, by their status bits.
+  static const char* const kCorrectable[32] = {
+      "receiver-error", nullptr, nullptr, nullptr, nullptr, nullptr, "bad-tlp", "bad-dllp",
+      "replay-rollover", nullptr, nullptr, nullptr, "replay-timeout"};
+  static const char* const kUncorrectable[32] = {
+      nullptr, nullptr, nullptr, nullptr, "data-link-protocol", nullptr, nullptr, nullptr,
+      nullptr, nullptr, nullptr, nullptr, "poisoned-tlp", "flow-control-protocol",
+      "completion-timeout", "completer-abort", "unexpected-completion", "receiver-overflow",
+      "malformed-tlp", "ecrc", "unsupported-request"};
+  for (const sim::AerFault& f : s.aer) {
+    const char* name = (f.uncorrectable ? kUncorrectable : kCorrectable)[f.bit & 31];
+    FUZZ_CHECK(name != nullptr, "a link error without a name");
+    t += std::string(",aer=") + name + (f.backloop ? ":backloop@" : ":ch0@") + std::to_string(f.n);
+  }
   return t;
+}
+
+bool SameLinkErrors(const std::vector<sim::AerFault>& a, const std::vector<sim::AerFault>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i].backloop != b[i].backloop || a[i].n != b[i].n ||
+        a[i].uncorrectable != b[i].uncorrectable || a[i].bit != b[i].bit ||
+        a[i].logs_header != b[i].logs_header)
+      return false;
+  return true;
 }
 
 bool Same(const sim::Settings& a, const sim::Settings& b) {
@@ -93,6 +130,8 @@ bool Same(const sim::Settings& a, const sim::Settings& b) {
       return false;
   return a.boards == b.boards && a.sleep_enabled == b.sleep_enabled && a.misalign == b.misalign &&
          a.high_bus == b.high_bus && a.link_gen == b.link_gen && a.link_width == b.link_width &&
+         a.link_max_gen == b.link_max_gen && a.link_max_width == b.link_max_width &&
+         SameLinkErrors(a.aer, b.aer) &&
          a.irq_drop_ch0 == b.irq_drop_ch0 && a.irq_drop_backloop == b.irq_drop_backloop &&
          a.dma_shift == b.dma_shift && a.wordcount_bad == b.wordcount_bad &&
          a.sg_swap == b.sg_swap && (!a.sg_swap || (a.swap_i == b.swap_i && a.swap_j == b.swap_j)) &&

@@ -1,6 +1,9 @@
 // The vfio-user server's message handling with arbitrary messages from a client, in front of
 // the virtual board's own front (its engine thread, BAR0 in a memfd), so that fuzzed register
-// writes start its DMA through fuzzed mappings and raise its interrupt.
+// writes start its DMA through fuzzed mappings and raise its interrupt. The board is an Express
+// endpoint with FLR and AER, and its first channel-0 transfers and backloop report link errors,
+// so that config accesses reach its 4 KiB at any offset and width, its reset and its AER
+// registers.
 //
 // The input is a list of records. A message record: u8 op (bit 7 clear, bits 4-6 zero or more
 // than 3; bits 0-1 how many descriptors, bits 2-3 of which kind: a memory file, an eventfd, a
@@ -19,7 +22,8 @@
 // the first raw or stop record, and unless the server ended the connection itself (a flood of
 // commands while a DMA waited, say), every command without NO_REPLY gets exactly one reply, in
 // order, with its id and command; an error reply is the header alone, and a region info reply
-// fits the argsz its request gave (or is that field alone, which then says the size needed).
+// fits the argsz its request gave (or is that field alone, which then says the size needed); a
+// well-formed configuration read inside the 4 KiB, once a VERSION was taken, gets its bytes.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/eventfd.h>
@@ -57,6 +61,7 @@ int OpenFds() {
 struct Expected {
   uint16_t id, cmd;
   uint32_t argsz;
+  uint32_t config_read;  // a configuration read inside the space: the bytes its reply carries
 };
 
 struct Seen {
@@ -225,13 +230,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::memcpy(&msg[4], &total, 4);
       std::memcpy(&msg[8], &flags, 4);
       std::memcpy(&msg[12], &err, 4);
-      uint32_t argsz = 0;
+      uint32_t argsz = 0, config_read = 0;
       for (size_t i = 0; i < n; ++i) msg.push_back(in.Byte());
       if (n >= 4) std::memcpy(&argsz, &msg[16], 4);
+      if (cmd == 9 && n == 16 && (op & 3) == 0 && (flags & 0xf) == 0) {
+        uint64_t offset;
+        uint32_t region, count;
+        std::memcpy(&offset, &msg[16], 8);
+        std::memcpy(&region, &msg[24], 4);
+        std::memcpy(&count, &msg[28], 4);
+        if (region == 7 && count != 0 && count <= 4096 && offset <= 4096 - count)
+          config_read = count;
+      }
       std::vector<int> fds;
       for (int i = 0; i < (op & 3); ++i) fds.push_back(kinds[(op >> 2) & 3]);
       if (!cut_short && (flags & 0xf) != 1 && (flags & 0x10) == 0)
-        expected.push_back({id, cmd, argsz});
+        expected.push_back({id, cmd, argsz, config_read});
       Send(sv[1], send_mu, msg.data(), msg.size(), fds);
     }
     // A last command, and its reply awaited: the server handles commands in order, so all
@@ -255,7 +269,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                               0,
                               0,
                               16};
-    if (!cut_short) expected.push_back({id, 4, 16});
+    if (!cut_short) expected.push_back({id, 4, 16, 0});
     {
       std::unique_lock<std::mutex> lock(seen_mu);
       last_id = id;
@@ -283,8 +297,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     vfu::Server server(options);
     std::string why;
+    static const sim::Settings settings = [] {
+      sim::Settings s;
+      sim::ParseSettings(
+          "aer=bad-tlp:ch0@1,aer=malformed-tlp:ch0@2,aer=completion-timeout:ch0@3,"
+          "aer=receiver-error:backloop@1",
+          &s, nullptr);
+      return s;
+    }();
     std::unique_ptr<board_server::BoardFront> front = board_server::BoardFront::Create(
-        sim::Settings(), server.Dma(), server.Interrupt(), options.log, &why);
+        settings, server.Dma(), server.Interrupt(), options.log, &why, &server.Errors());
     FUZZ_CHECK(front != nullptr, "the board's front");
     server.ServeConnection(*front, sv[0], stop);
   }
@@ -296,6 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Before the first raw or stop record the server closes no connection of its own accord:
   // each reply is there, unless the server said why it closed early.
   size_t i = 0;
+  bool versioned = false;  // a VERSION was taken: commands are served from the next one on
   for (const Seen& s : seen) {
     if (i == expected.size()) break;
     FUZZ_CHECK(s.id == expected[i].id && s.cmd == expected[i].cmd, "a reply out of order");
@@ -305,6 +328,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  "a region info reply beyond its argsz");
       FUZZ_CHECK(s.argsz == 32, "a region info reply without the size it needs");
     }
+    if (expected[i].config_read != 0 && versioned)
+      FUZZ_CHECK((s.flags & 0x20) == 0 && s.size == 32 + expected[i].config_read,
+                 "a configuration read inside the space without its bytes");
+    if (s.cmd == 1 && (s.flags & 0x20) == 0) versioned = true;
     ++i;
   }
   if (!cut_short && !server_ended) FUZZ_CHECK(i == expected.size(), "a command without its reply");

@@ -13,8 +13,12 @@
 # standard output, the guest's console and the server's lines on standard error; exits 0 when
 # the utility ran to its end in the guest.
 #
-# The test's form, several boards in one guest (each its own server, PCI slot and IOMMU group,
-# board I at 0000:00:0(3+I).0) and several runs of the utility, one after another:
+# Each board is a PCI Express endpoint behind a root port of its own (pcie-root-port at
+# 00:0(3+I).0 of q35's root bus), so that QEMU and the guest's kernel see an endpoint on an
+# Express link: board I is at 0000:0(1+I):00.0, the bus the firmware gives its port.
+#
+# The test's form, several boards in one guest (each its own server, root port and IOMMU
+# group) and several runs of the utility, one after another:
 #
 #   scripts/vm-board.sh [--intx] [--build-dir DIR] [--no-build] --out DIR
 #                       --board SETTINGS [--board SETTINGS...] --runs FILE [--setup-board I]
@@ -28,7 +32,10 @@
 # DIR gets per run NAME.out, NAME.status, NAME.times (each line with the second it appeared),
 # NAME.json (what a command wrote there) and NAME.irqs (the guest's /proc/interrupts just before the key), and
 # dmesg (the guest kernel's log), guest.log (its console), board-I.log (each server's lines,
-# and the status it ended with) and times (the boot's phases).
+# and the status it ended with) and times (the boot's phases); and, as the guest's kernel saw
+# them before the runs, board-I.link (its link files in sysfs: current_link_speed and the
+# others, one "NAME VALUE" a line), and board-I.config and port-I.config (the board's and its
+# root port's configuration space, as root reads it from sysfs).
 #
 # --setup-board I leaves board I to fpga-diag-setup: the init binds it with no driver, and
 # around the runs takes it through the tool's steps as a user would, each step's output and
@@ -193,12 +200,15 @@ if [ -z "$out" ]; then
 fi
 mkdir -p "$out"
 out=$(realpath "$out")
-rm -f "$out"/*.out "$out"/*.status "$out"/*.times "$out"/*.irqs "$out"/*.json "$out"/*.sysfs \
-      "$out"/dmesg \
-      "$out"/guest.log "$out"/board-*.log "$out"/times
+rm -f "$out"/*.out "$out"/*.status "$out"/*.times "$out"/*.irqs "$out"/*.json "$out"/*.sysfs "$out"/*.link \
+      "$out"/*.config "$out"/dmesg "$out"/guest.log "$out"/board-*.log "$out"/times
 phase() { echo "$1 $2" >> "$out/times"; }
 
-# The plan for the guest's runner: board indices become the slots QEMU gives them.
+# Board I's address in the guest: the bus of its root port (the ports are numbered in slot
+# order, from bus 1).
+board_bdf() { printf '0000:%02x:00.0' $((1 + $1)); }
+
+# The plan for the guest's runner: board indices become the addresses the guest gives them.
 if [ "$single" -eq 1 ]; then
   printf 'utility\t0\t%s\t\t0\t0\n' "$key" > "$work/runs"
 else
@@ -206,7 +216,7 @@ else
 fi
 awk -F'\t' -v OFS='\t' '/^#/ || NF == 0 { next }
   { if ($2 !~ /^[0-9]+$/) { print "vm-board: bad board index: " $0 > "/dev/stderr"; exit 1 }
-    $2 = sprintf("0000:00:%02x.0", 3 + $2); print }' "$work/runs" > "$work/plan"
+    $2 = sprintf("0000:%02x:00.0", 1 + $2); print }' "$work/runs" > "$work/plan"
 
 # ---- The initramfs: busybox, the vfio modules, the utility, the runner, the init ------------
 ird=$work/initramfs
@@ -221,7 +231,7 @@ fi
 cp "$work/plan" "$ird/plan"
 if [ -n "$setup_board" ]; then
   cp "$build/tests/vm/fpga-diag-setup-static" "$ird/bin/fpga-diag-setup"
-  printf '0000:00:%02x.0\n' $((3 + setup_board)) > "$ird/setup-slot"
+  echo "$(board_bdf "$setup_board")" > "$ird/setup-slot"
 fi
 # In the order they depend on each other (the package has no modules.dep).
 for m in drivers/vfio/vfio virt/lib/irqbypass drivers/vfio/vfio_iommu_type1 \
@@ -250,6 +260,19 @@ for dev in /sys/bus/pci/devices/*; do
   echo $slot > /sys/bus/pci/drivers_probe
   echo "guest: board $slot in IOMMU group $(basename "$(readlink $dev/iommu_group)")," \
        "driver $(basename "$(readlink $dev/driver)")"
+done
+# What the kernel shows of each board and of its root port, for the host to read: board I is
+# on bus I+1.
+mkdir -p /tmp/files
+for dev in /sys/bus/pci/devices/*; do
+  [ "$(cat $dev/vendor):$(cat $dev/device)" = 0x10ee:0x5050 ] || continue
+  slot=$(basename $dev)
+  i=$((0x$(echo $slot | cut -d: -f2) - 1))
+  for f in current_link_speed current_link_width max_link_speed max_link_width; do
+    echo "$f $(cat $dev/$f)"
+  done > /tmp/files/board-$i.link
+  cat $dev/config > /tmp/files/board-$i.config
+  cat "$(dirname "$(readlink -f $dev)")/config" > /tmp/files/port-$i.config
 done
 # fpga-diag-setup's steps: NAME then the command; the output and status go to /tmp/setup.
 step() {
@@ -288,15 +311,16 @@ if [ -n "$setup_slot" ]; then
   step unbind fpga-diag-setup unbind $setup_slot
   sysfs_state after
   step after fpga-diag-setup
-  # Framed as the runner frames its files, on the port it left raw (held open meanwhile).
-  exec 8<>/dev/ttyS1
-  stty raw -echo <&8
-  for f in /tmp/setup/*; do
-    printf '\n\036@fdvm setup-%s %d\n' "$(basename $f)" $(($(wc -c < $f))) >&8
-    cat $f >&8
-  done
-  exec 8>&-
+  for f in /tmp/setup/*; do mv $f /tmp/files/setup-$(basename $f); done
 fi
+# Framed as the runner frames its files, on the port it left raw (held open meanwhile).
+exec 8<>/dev/ttyS1
+stty raw -echo <&8
+for f in /tmp/files/*; do
+  printf '\n\036@fdvm %s %d\n' "$(basename $f)" $(($(wc -c < $f))) >&8
+  cat $f >&8
+done
+exec 8>&-
 echo "guest: done"
 poweroff -f
 EOF
@@ -323,7 +347,11 @@ for i in "${!boards[@]}"; do
     echo "vm-board: the server of board $i (FPGA_SIM=${boards[$i]}) did not start" >&2
     exit 1
   fi
-  devices+=(-device "{\"driver\":\"vfio-user-pci\",\"addr\":\"$(printf '0x%x' $((3 + i)))\",\
+  # Its own root port (a chassis number each: QEMU wants each port's chassis and slot unique),
+  # and the board as the endpoint below it.
+  port_addr=$(printf '0x%x' $((3 + i)))
+  devices+=(-device "pcie-root-port,id=rp$i,bus=pcie.0,chassis=$((1 + i)),addr=$port_addr"
+            -device "{\"driver\":\"vfio-user-pci\",\"bus\":\"rp$i\",\"addr\":\"0x0\",\
 \"socket\":{\"path\":\"$inside/board$i.sock\",\"type\":\"unix\"}}")
 done
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <utility>
 
+#include "board_function.h"
 #include "regs/regs.h"
 
 namespace board_server {
@@ -53,7 +54,7 @@ bool MakeBar0(int* fd_out, uint8_t** cells_out, std::string* error) {
 
 std::unique_ptr<BoardFront> BoardFront::Create(const sim::Settings& settings, vfu::DmaSpace& dma,
                                                vfu::InterruptLine& line, Log log,
-                                               std::string* error) {
+                                               std::string* error, vfu::ErrorReporting* errors) {
   int fd = -1;
   uint8_t* cells = nullptr;
   // A stuck bit must act on every store, so BAR0 is then reached only through the board's
@@ -64,19 +65,30 @@ std::unique_ptr<BoardFront> BoardFront::Create(const sim::Settings& settings, vf
     if (error) *error = why;
     return nullptr;
   }
-  std::unique_ptr<BoardFront> front(new BoardFront(dma, std::move(log), mappable, fd, cells));
+  std::unique_ptr<BoardFront> front(
+      new BoardFront(settings, dma, std::move(log), mappable, fd, cells));
   sim::HostSide host;
   host.memory = &front->memory_;
   host.interrupt = [&line] { line.Raise(); };
   host.acknowledge = [&line] { line.Lower(); };
   host.bar0_cells = cells;
   host.engine_serves_channel0 = true;
+  if (errors) {
+    host.link_error = [errors](const sim::LinkError& e) {
+      if (e.uncorrectable)
+        errors->Uncorrectable(e.bit, e.has_header ? e.header : nullptr);
+      else
+        errors->Correctable(e.bit);
+    };
+  }
   front->board_ = std::make_unique<sim::SimBoard>(settings, 0, host);
   return front;
 }
 
-BoardFront::BoardFront(vfu::DmaSpace& dma, Log log, bool mappable, int bar0_fd, uint8_t* bar0_cells)
-    : memory_(dma),
+BoardFront::BoardFront(const sim::Settings& settings, vfu::DmaSpace& dma, Log log, bool mappable,
+                       int bar0_fd, uint8_t* bar0_cells)
+    : function_(BoardFunction(settings)),
+      memory_(dma),
       log_(std::move(log)),
       mappable_(mappable),
       bar0_fd_(bar0_fd),
@@ -88,17 +100,7 @@ BoardFront::~BoardFront() {
   if (bar0_fd_ >= 0) close(bar0_fd_);
 }
 
-vfu::PciFunction BoardFront::Function() const {
-  vfu::PciFunction f;
-  f.vendor_id = f.subsystem_vendor_id = BOARD_VENDOR_ID;
-  f.device_id = f.subsystem_id = BOARD_DEVICE_ID;
-  f.class_code = 0x058000;  // memory controller, other: what such FPGA boards report
-  f.bar_bytes[AD_BAR0] = BAR0_BYTES;
-  f.bar_bytes[AD_BAR1] = BAR1_BYTES;
-  f.intx = true;
-  f.msi = true;
-  return f;
-}
+vfu::PciFunction BoardFront::Function() const { return function_; }
 
 vfu::BarRegion BoardFront::Region(uint32_t bar) {
   vfu::BarRegion r;

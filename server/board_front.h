@@ -32,9 +32,11 @@ class BoardFront final : public vfu::Device {
   using Log = std::function<void(const std::string&)>;
   // Null with *error when BAR0's memfd cannot be made. `log` gets a line for each thing the
   // board found wrong while a client was attached (blocked DMA, bad programming, a run left
-  // going), when the client leaves.
+  // going), when the client leaves. `errors` (null: none) records the link errors of the aer
+  // fault.
   static std::unique_ptr<BoardFront> Create(const sim::Settings& settings, vfu::DmaSpace& dma,
-                                            vfu::InterruptLine& line, Log log, std::string* error);
+                                            vfu::InterruptLine& line, Log log, std::string* error,
+                                            vfu::ErrorReporting* errors = nullptr);
   ~BoardFront() override;
 
   vfu::PciFunction Function() const override;
@@ -64,11 +66,13 @@ class BoardFront final : public vfu::Device {
     vfu::DmaSpace& dma;
   };
 
-  BoardFront(vfu::DmaSpace& dma, Log log, bool mappable, int bar0_fd, uint8_t* bar0_cells);
+  BoardFront(const sim::Settings& settings, vfu::DmaSpace& dma, Log log, bool mappable, int bar0_fd,
+             uint8_t* bar0_cells);
   // The next client's BAR0 memory, the board moved onto it; the board's own cells (BAR0
   // trapped) when none can be made.
   void NewBar0();
 
+  const vfu::PciFunction function_;
   ClientMemory memory_;
   const Log log_;
   const bool mappable_;  // false while a stuck bit keeps BAR0 trapped

@@ -40,7 +40,8 @@ constexpr const char* kUsage =
     "      --version       show the version and exit\n"
     "Exactly one of --socket-path and --fd must be given. FPGA_SIM sets the board's faults and\n"
     "link (the items of fpga-diag-sim's FPGA_SIM, but for boards, fail, pause, misalign,\n"
-    "high-bus and fault-board, which mean nothing for one served board).\n"
+    "high-bus and fault-board, which mean nothing for one served board). The server logs a line\n"
+    "for each reset of the board (DEVICE_RESET, function-level reset).\n"
     "Exit status: 0 served until stopped, 1 the socket or the board failed, 2 bad use.\n";
 
 // The long options without a short form: codes beyond any character's.
@@ -192,8 +193,8 @@ int main(int argc, char** argv) {
   options.verbose = verbose;
   options.log = Log;
   vfu::Server server(options);
-  std::unique_ptr<board_server::BoardFront> front =
-      board_server::BoardFront::Create(settings, server.Dma(), server.Interrupt(), Log, &why);
+  std::unique_ptr<board_server::BoardFront> front = board_server::BoardFront::Create(
+      settings, server.Dma(), server.Interrupt(), Log, &why, &server.Errors());
   if (!front) {
     Log(why);
     return 1;

@@ -25,7 +25,7 @@ SimBoard::SimBoard(const Settings& settings, uint32_t index, const HostSide& hos
       irq_(host.interrupt),
       acknowledge_(host.acknowledge),
       engine_serves_ch0_(host.engine_serves_channel0),
-      completions_(regs_, irq_, faults_),
+      completions_(regs_, irq_, faults_, host.link_error),
       ch0_(mu_, regs_, bar0_, memory_, faults_, completions_, log_),
       runs_(mu_, regs_, memory_, log_),
       sg_(mu_, regs_, memory_, faults_, completions_, log_),

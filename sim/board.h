@@ -65,6 +65,9 @@ struct HostSide {
   // Every channel-0 transfer is served by the engine thread, never by the thread that writes
   // the start: that thread must not wait for host memory (it answers the host's messages).
   bool engine_serves_channel0 = false;
+  // Where the link errors of the aer fault go (the function's error registers), called with
+  // the board's lock held; unset: the board has no error registers and drops them.
+  std::function<void(const LinkError&)> link_error;
 };
 
 class SimBoard final : public wdc::Board, private RegisterHooks {

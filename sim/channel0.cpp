@@ -85,7 +85,7 @@ bool Channel0::ServeOne() {
   ++transfers_;
   regs_.Set(kWordCount,
             faults_.CorruptWordCount(mem_write ? count - words : count + words, transfers_));
-  completions_.Complete(Completion::kChannel0);
+  completions_.Complete(Completion::kChannel0, {static_cast<uint64_t>(target), f, mem_write});
   return true;
 }
 

@@ -1,8 +1,7 @@
-// The board's faults (FPGA_SIM's bar0-stuck, dma-shift, dma-stray, wordcount-bad, irq-drop and
-// sg-swap) as
-// hooks of the healthy model. Each hook is called at one place and, while its fault is off,
-// answers what a healthy board does, so the model itself has no fault branches. Fixed at
-// construction: any thread may call them.
+// The board's faults (FPGA_SIM's bar0-stuck, dma-shift, dma-stray, wordcount-bad, irq-drop,
+// sg-swap and aer) as hooks of the healthy model. Each hook is called at one place and, while its
+// fault is off, answers what a healthy board does, so the model itself has no fault branches. Fixed
+// at construction: any thread may call them.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +15,24 @@
 namespace sim {
 
 enum class Completion { kChannel0, kBackloop };
+
+// A memory request of the board's, as far as a link error's header needs it.
+struct Request {
+  uint64_t bus = 0;
+  uint32_t bytes = 0;
+  bool write = false;  // the board writes host memory
+};
+
+// A link error as the board's AER registers record it (see AerFault). `header`, when the
+// error logs one, is the TLP header of the request the error concerns, in the Header Log's
+// order: a memory read or write of up to 128 bytes at its bus address. The requester ID in it
+// is 0: the board is not told its bus number.
+struct LinkError {
+  bool uncorrectable = false;
+  uint32_t bit = 0;
+  bool has_header = false;
+  uint32_t header[4] = {};
+};
 
 class Faults {
  public:
@@ -44,6 +61,9 @@ class Faults {
   uint32_t CorruptWordCount(uint32_t count, uint64_t n) const;
   // Whether the nth completion (from 1) of `kind` raises no interrupt.
   bool DropCompletion(Completion kind, uint64_t n) const;
+  // The link errors the nth completion (from 1) of `kind` records; `last` is the request
+  // the completion ended with.
+  std::vector<LinkError> LinkErrors(Completion kind, uint64_t n, const Request& last) const;
   // The destination page that receives the bytes at offset `off` of page `page` of the chain
   // `dst`, with *take cut so that one piece goes to one page.
   size_t SwapPages(const std::vector<Segment>& dst, size_t page, uint64_t off,
@@ -57,6 +77,7 @@ class Faults {
   uint32_t dma_stray_;
   uint32_t wordcount_bad_;
   std::vector<uint32_t> drop_ch0_, drop_backloop_;
+  std::vector<AerFault> aer_;
   bool sg_swap_;
   uint32_t swap_i_, swap_j_;
 };

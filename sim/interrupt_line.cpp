@@ -38,8 +38,10 @@ void InterruptLine::Detach() {
   bell_.Ring();
 }
 
-void Completions::Complete(Completion kind) {
+void Completions::Complete(Completion kind, const Request& last) {
   const uint64_t n = ++counts_[static_cast<int>(kind)];
+  if (link_error_)
+    for (const LinkError& e : faults_.LinkErrors(kind, n, last)) link_error_(e);
   regs_.Set(kIntCtrl,
             regs_.Get(kIntCtrl) | (kind == Completion::kChannel0 ? uint32_t{INT_CH0_DONE}
                                                                  : uint32_t{INT_BACKLOOP_DONE}));

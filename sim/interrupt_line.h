@@ -36,19 +36,24 @@ class InterruptLine {
 };
 
 // INT_CTRL as the engine drives it: every completion sets its status bit; the line is raised
-// only while the host has the interrupt enabled. Guarded by the board's lock.
+// only while the host has the interrupt enabled. The link errors a fault puts at a completion
+// go to `link_error` (none: they are dropped, as on a board without error registers). Guarded
+// by the board's lock.
 class Completions {
  public:
-  Completions(RegisterBlock& regs, InterruptLine& line, const Faults& faults)
-      : regs_(regs), line_(line), faults_(faults) {}
+  Completions(RegisterBlock& regs, InterruptLine& line, const Faults& faults,
+              std::function<void(const LinkError&)> link_error)
+      : regs_(regs), line_(line), faults_(faults), link_error_(std::move(link_error)) {}
 
   void SetEnabled(bool enabled) { enabled_ = enabled; }
-  void Complete(Completion kind);
+  // `last`: the memory request the transfer or run ended with.
+  void Complete(Completion kind, const Request& last);
 
  private:
   RegisterBlock& regs_;
   InterruptLine& line_;
   const Faults& faults_;
+  const std::function<void(const LinkError&)> link_error_;
   bool enabled_ = false;
   uint64_t counts_[2] = {0, 0};  // completions of each kind since the board was made
 };

@@ -170,8 +170,11 @@ bool ScatterGather::Service(uint64_t* next_due) {
       loop_bytes = std::min(allowed - loop_.done, kServiceBytes);
     } else if (loop_.done == loop_.total && now >= loop_.due_ns) {
       active_.store(false, std::memory_order_seq_cst);
+      Request last;  // the run ends with its write of the last destination page
+      if (loop_.dst && !loop_.dst->empty())
+        last = {loop_.dst->back().bus, loop_.dst->back().bytes, true};
       loop_.src = loop_.dst = nullptr;
-      completions_.Complete(Completion::kBackloop);
+      completions_.Complete(Completion::kBackloop, last);
       return true;
     } else {
       const uint64_t lead = std::min(loop_.total, loop_.done + kLoopLeadBytes);

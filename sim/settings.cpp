@@ -53,6 +53,44 @@ bool SplitAt(std::string_view s, char sep, std::string_view* a, std::string_view
   return true;
 }
 
+// genGxW, G 1 to 3, W 1, 2, 4, 8 or 16.
+bool ParseLink(std::string_view v, uint32_t* gen, uint32_t* width) {
+  uint64_t g, w;
+  std::string_view g_text, w_text;
+  if (v.substr(0, 3) != "gen" || !SplitAt(v.substr(3), 'x', &g_text, &w_text) ||
+      !ParseUnsigned(g_text, false, 3, &g) || g == 0 || !ParseUnsigned(w_text, false, 16, &w) ||
+      (w != 1 && w != 2 && w != 4 && w != 8 && w != 16))
+    return false;
+  *gen = static_cast<uint32_t>(g);
+  *width = static_cast<uint32_t>(w);
+  return true;
+}
+
+// The link errors of aer=, by the names an engineer reads them under, with their status bit.
+struct AerKind {
+  const char* name;
+  bool uncorrectable;
+  uint32_t bit;
+  bool logs_header;
+};
+constexpr AerKind kAerKinds[] = {
+    {"receiver-error", false, 0, false},
+    {"bad-tlp", false, 6, false},
+    {"bad-dllp", false, 7, false},
+    {"replay-rollover", false, 8, false},
+    {"replay-timeout", false, 12, false},
+    {"data-link-protocol", true, 4, false},
+    {"poisoned-tlp", true, 12, true},
+    {"flow-control-protocol", true, 13, false},
+    {"completion-timeout", true, 14, false},
+    {"completer-abort", true, 15, true},
+    {"unexpected-completion", true, 16, true},
+    {"receiver-overflow", true, 17, true},
+    {"malformed-tlp", true, 18, true},
+    {"ecrc", true, 19, true},
+    {"unsupported-request", true, 20, true},
+};
+
 class Parser {
  public:
   Parser(Settings* out, std::string* error) : out_(out), error_(error) {}
@@ -68,6 +106,8 @@ class Parser {
     if (key == "misalign") return Misalign(value);
     if (key == "high-bus") return HighBus(value);
     if (key == "link") return Link(value);
+    if (key == "link-max") return LinkMax(value);
+    if (key == "aer") return Aer(value);
     if (key == "irq-drop") return IrqDrop(value);
     if (key == "dma-shift") return DmaShift(value);
     if (key == "wordcount-bad") return WordcountBad(value);
@@ -75,6 +115,18 @@ class Parser {
     if (key == "dma-stray") return DmaStray(value);
     if (key == "fault-board") return FaultBoard(value);
     return Fail("unknown setting");
+  }
+
+  // Once every item is read. Without link-max the capabilities are the link's; without link,
+  // the link trains as far as the default, gen2x4, and its capabilities allow.
+  void Finish() {
+    if (!link_max_given_) {
+      out_->link_max_gen = out_->link_gen;
+      out_->link_max_width = out_->link_width;
+    } else if (!link_given_) {
+      out_->link_gen = std::min(out_->link_gen, out_->link_max_gen);
+      out_->link_width = std::min(out_->link_width, out_->link_max_width);
+    }
   }
 
  private:
@@ -145,17 +197,57 @@ class Parser {
     return true;
   }
 
+  // The link cannot have trained above its own capabilities: of link and link-max, the later
+  // item is refused when they conflict, so that the text before it is still a good setting.
+  bool LinkAboveMax() const {
+    return out_->link_gen > out_->link_max_gen || out_->link_width > out_->link_max_width;
+  }
+
   bool Link(std::string_view v) {
-    // genGxW
-    uint64_t g, w;
-    std::string_view gen, width;
-    if (v.substr(0, 3) != "gen" || !SplitAt(v.substr(3), 'x', &gen, &width) ||
-        !ParseUnsigned(gen, false, 3, &g) || g == 0 || !ParseUnsigned(width, false, 16, &w) ||
-        (w != 1 && w != 2 && w != 4 && w != 8 && w != 16))
+    if (!ParseLink(v, &out_->link_gen, &out_->link_width))
       return Fail("link must be genGxW with G 1 to 3 and W 1, 2, 4, 8 or 16");
     if (!Once("link")) return false;
-    out_->link_gen = static_cast<uint32_t>(g);
-    out_->link_width = static_cast<uint32_t>(w);
+    link_given_ = true;
+    if (link_max_given_ && LinkAboveMax())
+      return Fail("above link-max, gen" + std::to_string(out_->link_max_gen) + "x" +
+                  std::to_string(out_->link_max_width) + ": a link cannot train above it");
+    return true;
+  }
+
+  bool LinkMax(std::string_view v) {
+    if (!ParseLink(v, &out_->link_max_gen, &out_->link_max_width))
+      return Fail("link-max must be genGxW with G 1 to 3 and W 1, 2, 4, 8 or 16");
+    if (!Once("link-max")) return false;
+    link_max_given_ = true;
+    if (link_given_ && LinkAboveMax())
+      return Fail("below the link, gen" + std::to_string(out_->link_gen) + "x" +
+                  std::to_string(out_->link_width) + ": a link cannot train above its maximum");
+    return true;
+  }
+
+  bool Aer(std::string_view v) {
+    std::string_view name, event, kind, count;
+    uint64_t n;
+    if (!SplitAt(v, ':', &name, &event) || !SplitAt(event, '@', &kind, &count) ||
+        (kind != "ch0" && kind != "backloop"))
+      return Fail("expected aer=ERROR:ch0@N or aer=ERROR:backloop@N");
+    const AerKind* k = nullptr;
+    for (const AerKind& candidate : kAerKinds)
+      if (name == candidate.name) k = &candidate;
+    if (k == nullptr) {
+      std::string names;
+      for (const AerKind& candidate : kAerKinds) names += std::string(", ") + candidate.name;
+      return Fail("the error must be one of " + names.substr(2));
+    }
+    if (!ParseUnsigned(count, false, UINT32_MAX, &n) || n == 0)
+      return Fail("the completion number must be 1 to 4294967295");
+    AerFault f{kind == "backloop", static_cast<uint32_t>(n), k->uncorrectable, k->bit,
+               k->logs_header};
+    for (const AerFault& g : out_->aer)
+      if (g.backloop == f.backloop && g.n == f.n && g.uncorrectable == f.uncorrectable &&
+          g.bit == f.bit)
+        return Fail("given twice");
+    out_->aer.push_back(f);
     return true;
   }
 
@@ -228,6 +320,7 @@ class Parser {
   Settings* out_;
   std::string* error_;
   std::string_view item_;
+  bool link_given_ = false, link_max_given_ = false;
   std::vector<std::string_view> seen_;
 };
 
@@ -241,7 +334,10 @@ bool ParseSettings(const char* text, Settings* out, std::string* error) {
   for (;;) {
     size_t comma = rest.find(',');
     if (!parser.Item(rest.substr(0, comma))) return false;
-    if (comma == std::string_view::npos) return true;
+    if (comma == std::string_view::npos) {
+      parser.Finish();
+      return true;
+    }
     rest.remove_prefix(comma + 1);
   }
 }

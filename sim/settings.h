@@ -19,15 +19,30 @@ struct StuckBit {
   uint32_t level = 0;   // 0 or 1
 };
 
+// A link error the board records in its AER registers (the served board's; the in-process
+// board has none, and takes the item without effect), at the nth completion (from 1) of channel
+// 0 or of the backloop, counted as irq-drop counts them. The data still arrive whole: the link
+// retried, or the fault stands for a transaction the run did not depend on.
+struct AerFault {
+  bool backloop = false;
+  uint32_t n = 0;
+  bool uncorrectable = false;
+  uint32_t bit = 0;          // of the correctable or the uncorrectable error status register
+  bool logs_header = false;  // the error records its TLP's header in the Header Log
+};
+
 struct Settings {
   uint32_t boards = 1;
   std::vector<wdc::FailRule> fail_rules;
   std::vector<StuckBit> stuck_bits;
   bool sleep_enabled = true;
-  uint32_t misalign = 0;    // contiguous buffers start this many bytes past a 4 KiB boundary
-  bool high_bus = false;    // bus addresses above 4 GiB
-  uint32_t link_gen = 2;    // 1..3
-  uint32_t link_width = 4;  // 1, 2, 4, 8, 16
+  uint32_t misalign = 0;      // contiguous buffers start this many bytes past a 4 KiB boundary
+  bool high_bus = false;      // bus addresses above 4 GiB
+  uint32_t link_gen = 2;      // 1..3
+  uint32_t link_width = 4;    // 1, 2, 4, 8, 16
+  uint32_t link_max_gen = 2;  // the link's capabilities (link-max): never below the link
+  uint32_t link_max_width = 4;
+  std::vector<AerFault> aer;
   std::vector<uint32_t> irq_drop_ch0;       // channel-0 completions (from 1) without interrupt
   std::vector<uint32_t> irq_drop_backloop;  // backloop completions (from 1) without interrupt
   int32_t dma_shift = 0;                    // channel-0 memory-write data lands this many bytes off

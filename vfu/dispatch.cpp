@@ -128,7 +128,7 @@ int Session::Dispatch(Message& m, std::string* why) {
     case kDeviceSetIrqs: return SetIrqs(m, why);
     case kRegionRead: return RegionAccess(m, false, why);
     case kRegionWrite: return RegionAccess(m, true, why);
-    case kDeviceReset: return Reset();
+    case kDeviceReset: return Reset("DEVICE_RESET");
     default: *why = "command " + Num(m.hdr.cmd) + " is not served"; return ENOSYS;
   }
 }
@@ -204,7 +204,7 @@ int Session::GetRegionInfo(const Message& m, std::string* why) {
       reply_fd_ = r.mmap_fd;
     }
   } else if (index == kConfigRegion) {
-    size = ConfigSpace::kBytes;
+    size = config_.Size();
     flags = kRegionFlagRead | kRegionFlagWrite;
   }
   reply_.resize(32);
@@ -322,7 +322,7 @@ int Session::RegionAccess(const Message& m, bool write, std::string* why) {
   if (region < kBarCount) {
     size = fn_.bar_bytes[region];
   } else if (region == kConfigRegion) {
-    size = ConfigSpace::kBytes;
+    size = config_.Size();
   }
   if (size == 0) {
     *why = "region " + Num(region) + " has nothing to access";
@@ -345,7 +345,9 @@ int Session::RegionAccess(const Message& m, bool write, std::string* why) {
   const uint32_t off = static_cast<uint32_t>(offset);
   if (region == kConfigRegion) {
     if (write) {
-      config_.Write(off, count, m.payload.data() + 16);
+      // The reset is done before the write is answered: the client's wait after it starts
+      // with the function already back at its reset values.
+      if (config_.Write(off, count, m.payload.data() + 16)) return Reset("function-level reset");
       ApplyCommand();
     } else {
       config_.Read(off, count, reply_.data() + 16, irq_.Asserted());
@@ -405,7 +407,8 @@ bool Session::FitReply(uint32_t argsz) {
   return true;
 }
 
-int Session::Reset() {
+int Session::Reset(const char* why) {
+  log_.Line(std::string("reset by ") + why);
   device_.Reset();
   config_.Reset();
   ApplyCommand();

@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "channel.h"
-#include "config_space.h"
 #include "dma_table.h"
 #include "interrupts.h"
 #include "log.h"
 #include "transport.h"
 #include "version.h"
+#include "vfu/config_space.h"
 #include "vfu/device.h"
 
 namespace vfu {
@@ -35,7 +35,9 @@ class Session {
   int RegionAccess(const Message& m, bool write, std::string* why);
   int DmaMap(Message& m, std::string* why);
   int DmaUnmap(const Message& m, std::string* why);
-  int Reset();
+  // DEVICE_RESET, or a function-level reset (`why` names which, for the log): the function,
+  // then its configuration space, then what follows from the command register.
+  int Reset(const char* why);
   // Cuts the reply to the client's argsz; true when it was cut.
   bool FitReply(uint32_t argsz);
   // After a change of the command register: bus mastering and INTx DISABLE take effect.

@@ -4,18 +4,35 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
 #include "channel.h"
-#include "config_space.h"
 #include "dispatch.h"
 #include "dma_table.h"
 #include "interrupts.h"
 #include "log.h"
 #include "transport.h"
+#include "vfu/config_space.h"
 
 namespace vfu {
+
+namespace {
+
+// The function's errors, to the configuration space of the function being served.
+class ErrorForwarder final : public ErrorReporting {
+ public:
+  void Correctable(uint32_t bit) override {
+    if (ConfigSpace* c = config.load(std::memory_order_acquire)) c->Correctable(bit);
+  }
+  void Uncorrectable(uint32_t bit, const uint32_t* header) override {
+    if (ConfigSpace* c = config.load(std::memory_order_acquire)) c->Uncorrectable(bit, header);
+  }
+  std::atomic<ConfigSpace*> config{nullptr};
+};
+
+}  // namespace
 
 struct Server::State {
   explicit State(ServerOptions o)
@@ -35,6 +52,7 @@ struct Server::State {
   Interrupts irq;
   Device* device = nullptr;
   PciFunction fn;
+  ErrorForwarder errors;
   std::unique_ptr<ConfigSpace> config;
 };
 
@@ -49,7 +67,9 @@ void Server::State::Prepare(Device& d) {
       fn.bar_bytes[i] = 0;
     }
   }
+  errors.config.store(nullptr, std::memory_order_release);
   config = std::make_unique<ConfigSpace>(fn);
+  errors.config.store(config.get(), std::memory_order_release);
   dma.SetBusMaster(config->BusMaster());
   irq.SetIntxDisabled(config->IntxDisabled());
 }
@@ -86,6 +106,7 @@ Server::~Server() = default;
 
 DmaSpace& Server::Dma() { return state_->dma; }
 InterruptLine& Server::Interrupt() { return state_->irq; }
+ErrorReporting& Server::Errors() { return state_->errors; }
 bool Server::FlushInterrupts(int timeout_ms) { return state_->irq.Flush(timeout_ms); }
 
 void Server::ServeConnection(Device& device, int fd, int stop_fd) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "board.h"
 #include "board_support.h"
 
 namespace {
@@ -130,6 +131,42 @@ TEST_F(BoardChannel0, IrqDropLosesOnlyThatCompletionsInterrupt) {
   Start(bus, kMemWrite | 8, 1);
   EXPECT_TRUE(WaitIrq());
   b_->DmaUnmap(&m);
+}
+
+// The aer fault's errors go to the host side at their completion, counted as irq-drop counts,
+// the header-logging one with its transfer's first memory request.
+TEST_F(BoardChannel0, AerFaultReportsItsErrorsAtThatCompletion) {
+  sim::Settings settings;
+  std::string error;
+  ASSERT_TRUE(
+      sim::ParseSettings("aer=bad-tlp:ch0@2,aer=malformed-tlp:ch0@2,aer=receiver-error:backloop@2",
+                         &settings, &error));
+  std::vector<sim::LinkError> errors;  // taken under the board's lock, read after the interrupt
+  sim::HostSide host;
+  host.link_error = [&errors](const sim::LinkError& e) { errors.push_back(e); };
+  sim::SimBoard board(settings, 0, host);
+  b_ = &board;
+  Enable();
+  wdc::DmaMapping m;
+  ASSERT_EQ(b_->DmaAllocContig(0x1000, wdc::DmaDir::kFromDevice, &m), 0u);
+  const uint32_t bus = static_cast<uint32_t>(m.pages[0].pPhysicalAddr) + 0x40;
+  Start(bus, kMemWrite | 200, 25);
+  ASSERT_TRUE(WaitIrq());
+  EXPECT_TRUE(errors.empty());
+  Start(bus, kMemWrite | 200, 25);
+  ASSERT_TRUE(WaitIrq());
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_TRUE(!errors[0].uncorrectable && errors[0].bit == 6 && !errors[0].has_header);
+  EXPECT_TRUE(errors[1].uncorrectable && errors[1].bit == 18 && errors[1].has_header);
+  // A 3-DW memory write of 32 DWs (the first 128 bytes), requester 0, every byte enabled.
+  EXPECT_EQ(std::vector<uint32_t>(errors[1].header, errors[1].header + 4),
+            (std::vector<uint32_t>{0x40000020, 0xff, bus, 0}));
+  Start(bus, kMemWrite | 200, 25);
+  ASSERT_TRUE(WaitIrq());
+  EXPECT_EQ(errors.size(), 2u);
+  b_->DmaUnmap(&m);
+  EXPECT_TRUE(Findings().empty());
+  b_ = nullptr;
 }
 
 TEST_F(BoardChannel0, DisabledInterruptStillSetsTheStatus) {

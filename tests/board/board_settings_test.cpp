@@ -22,6 +22,9 @@ TEST(BoardSettings, UnsetOrEmptyGivesOneHealthyGen2x4Board) {
     EXPECT_TRUE(s.sleep_enabled);
     EXPECT_EQ(s.link_gen, 2u);
     EXPECT_EQ(s.link_width, 4u);
+    EXPECT_EQ(s.link_max_gen, 2u);
+    EXPECT_EQ(s.link_max_width, 4u);
+    EXPECT_TRUE(s.aer.empty());
     EXPECT_EQ(s.misalign, 0u);
     EXPECT_FALSE(s.high_bus);
     EXPECT_FALSE(s.sg_swap);
@@ -35,7 +38,7 @@ TEST(BoardSettings, EveryItemKindIsUnderstood) {
       "boards=3,fail=WDC_PciDeviceOpen,fail=WDC_DMAContigBufLock@2,bar0-stuck=0x1F:3:1,"
       "bar0-stuck=4095:7:0,pause=off,misalign=4095,high-bus=1,link=gen3x16,irq-drop=ch0@5,"
       "irq-drop=backloop@1,irq-drop=ch0@9,dma-shift=-4096,wordcount-bad=7,sg-swap=12:3,"
-      "dma-stray=4096",
+      "dma-stray=4096,link-max=gen3x16,aer=bad-tlp:backloop@1,aer=unsupported-request:ch0@7",
       &s, &error))
       << error;
   EXPECT_EQ(s.boards, 3u);
@@ -55,6 +58,12 @@ TEST(BoardSettings, EveryItemKindIsUnderstood) {
   EXPECT_TRUE(s.high_bus);
   EXPECT_EQ(s.link_gen, 3u);
   EXPECT_EQ(s.link_width, 16u);
+  EXPECT_EQ(s.link_max_gen, 3u);
+  EXPECT_EQ(s.link_max_width, 16u);
+  ASSERT_EQ(s.aer.size(), 2u);
+  EXPECT_TRUE(s.aer[0].backloop && s.aer[0].n == 1 && !s.aer[0].uncorrectable && s.aer[0].bit == 6);
+  EXPECT_TRUE(!s.aer[1].backloop && s.aer[1].n == 7 && s.aer[1].uncorrectable &&
+              s.aer[1].bit == 20 && s.aer[1].logs_header);
   EXPECT_EQ(s.irq_drop_ch0, (std::vector<uint32_t>{5, 9}));
   EXPECT_EQ(s.irq_drop_backloop, (std::vector<uint32_t>{1}));
   EXPECT_EQ(s.dma_shift, -4096);
@@ -65,19 +74,22 @@ TEST(BoardSettings, EveryItemKindIsUnderstood) {
 }
 
 TEST(BoardSettings, EdgesOfTheRangesAreAccepted) {
-  const char* ok[] = {"boards=0",         "pause=on",
-                      "misalign=1",       "high-bus=0",
-                      "link=gen1x1",      "link=gen2x2",
-                      "link=gen1x8",      "dma-shift=4096",
-                      "dma-shift=+3",     "dma-shift=0",
-                      "wordcount-bad=1",  "fail=WDC_Sleep@4294967295",
-                      "bar0-stuck=0:0:0", "bar0-stuck=0xfff:0:1",
-                      "sg-swap=0:1"};
+  const char* ok[] = {"boards=0",     "pause=on",       "misalign=1",     "high-bus=0",
+                      "link=gen1x1",  "link=gen2x2",    "link=gen1x8",    "dma-shift=4096",
+                      "dma-shift=+3", "dma-shift=0",    "wordcount-bad=1", "fail=WDC_Sleep@4294967295",
+                      "bar0-stuck=0:0:0", "bar0-stuck=0xfff:0:1", "sg-swap=0:1",
+                      "link-max=gen2x4", "link=gen1x1,link-max=gen1x1",
+                      "aer=receiver-error:backloop@4294967295"};
   for (const char* text : ok) {
     Settings s;
     std::string error;
     EXPECT_TRUE(ParseSettings(text, &s, &error)) << text << ": " << error;
   }
+  // Without link, the link trains as far as its maximum allows.
+  Settings s;
+  std::string error;
+  ASSERT_TRUE(ParseSettings("link-max=gen3x2", &s, &error)) << error;
+  EXPECT_EQ(s.link_gen * 100 + s.link_width, 202u);
 }
 
 struct Refusal {
@@ -121,6 +133,16 @@ TEST(BoardSettings, BadItemsAreRefusedNamingTheItem) {
       {"link=gen2x32", "link=gen2x32"},
       {"link=gen2x", "link=gen2x"},
       {"link=2x4", "link=2x4"},
+      {"link-max=gen4x4", "link-max=gen4x4"},
+      {"link-max=gen3x8,link-max=gen3x8", "link-max=gen3x8"},
+      // The link above its maximum, in speed or in width: the later item is named.
+      {"link=gen3x8,link-max=gen2x8", "link-max=gen2x8"},
+      {"link-max=gen3x8,link=gen3x16", "link=gen3x16"},
+      {"aer=bad-tlp", "aer=bad-tlp"},
+      {"aer=bad-tlp:ch1@1", "aer=bad-tlp:ch1@1"},
+      {"aer=bad-tlp:ch0@0", "aer=bad-tlp:ch0@0"},
+      {"aer=bad-tlps:ch0@1", "aer=bad-tlps:ch0@1"},
+      {"aer=bad-tlp:ch0@1,aer=bad-tlp:ch0@1", "aer=bad-tlp:ch0@1"},
       {"irq-drop=ch1@1", "irq-drop=ch1@1"},
       {"irq-drop=ch0@0", "irq-drop=ch0@0"},
       {"irq-drop=ch0", "irq-drop=ch0"},

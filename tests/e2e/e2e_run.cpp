@@ -56,6 +56,15 @@ TEST(E2eRun, ThreeBoardsAsWell) {
   E2E_EXPECT_VERDICT(CheckRun(r, InterruptedRun()));
 }
 
+// What only the served board shows (its link capabilities, its AER registers) is taken and
+// leaves the output as it is, so that one FPGA_SIM text serves both boards.
+TEST(E2eRun, ServedBoardsLinkCapabilitiesAndLinkErrorsChangeNothingHere) {
+  RunResult r = RunProgram(Utility("link=gen2x4,link-max=gen3x8,aer=bad-tlp:ch0@1,"
+                                   "aer=malformed-tlp:backloop@1",
+                                   {KeyAtFirstSize()}));
+  E2E_EXPECT_VERDICT(CheckRun(r, InterruptedRun()));
+}
+
 TEST(E2eRun, ArgumentsAreIgnored) {
   RunSpec s = Utility("", {KeyAtFirstSize()});  // an empty FPGA_SIM is the default board
   s.args = {"-h", "--help", "/?", "boards=0", "", "x y", "\xff"};
@@ -155,6 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair("bar0-stuck=6:8:1", "bar0-stuck=6:8:1"),
                       std::make_pair("bar0-stuck=4096:0:1", "bar0-stuck=4096:0:1"),
                       std::make_pair("link=gen4x4", "link=gen4x4"),
+                      std::make_pair("link=gen3x8,link-max=gen2x8", "link-max=gen2x8"),
                       std::make_pair("irq-drop=ch1@1", "irq-drop=ch1@1"),
                       std::make_pair("sg-swap=2:2", "sg-swap=2:2")));
 

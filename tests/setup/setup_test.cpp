@@ -14,7 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "board_function.h"
+#include "settings.h"
 #include "setup/setup.h"
+#include "vfu/config_space.h"
 
 namespace setup_test {
 namespace {
@@ -22,6 +25,18 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
+
+// The board's configuration space as root reads it from sysfs (all 4 KiB): the served board's,
+// for the FPGA_SIM `settings` (its link, link-max), from the same description and builder.
+std::string BoardConfig(const char* settings = "") {
+  sim::Settings parsed;
+  std::string why;
+  if (!sim::ParseSettings(settings, &parsed, &why)) std::abort();
+  const vfu::ConfigSpace config(board_server::BoardFunction(parsed));
+  std::string bytes(config.Size(), '\0');
+  config.Read(0, config.Size(), reinterpret_cast<uint8_t*>(bytes.data()), false);
+  return bytes;
+}
 
 struct FunctionEntry {
   // driver "": none; group -1: no IOMMU group; class 0x118000 is a data-acquisition controller
@@ -77,6 +92,7 @@ class FakeHost final : public setup::Host {
     std::snprintf(text, sizeof text, "0x%06x\n", entry.class_code);
     Touch(dev + "/class", text);
     Touch(dev + "/driver_override", "(null)\n");
+    if (entry.vendor == 0x10EE && entry.device == 0x5050) SetConfig(entry.bdf, BoardConfig());
     if (!entry.driver.empty()) Attach(entry.bdf, entry.driver);
     if (entry.group >= 0) {
       const std::string group = sysfs_ + "/kernel/iommu_groups/" + std::to_string(entry.group);
@@ -94,6 +110,11 @@ class FakeHost final : public setup::Host {
     Touch(Device(bdf) + "/max_link_speed", max_speed + "\n");
     Touch(Device(bdf) + "/current_link_width", std::to_string(width) + "\n");
     Touch(Device(bdf) + "/max_link_width", std::to_string(max_width) + "\n");
+  }
+
+  // The function's sysfs config file: what root reads of its configuration space.
+  void SetConfig(const std::string& bdf, const std::string& bytes) {
+    Touch(Device(bdf) + "/config", bytes);
   }
 
   void UnloadVfioPci() { fs::remove_all(sysfs_ + "/bus/pci/drivers/vfio-pci"); }

@@ -12,9 +12,17 @@
 namespace vfio_test {
 namespace {
 
+// The last transfer's link error lands in the board's AER registers.
+sim::Settings WithALinkError() {
+  sim::Settings s;
+  std::string why;
+  EXPECT_TRUE(sim::ParseSettings("aer=bad-tlp:ch0@50", &s, &why)) << why;
+  return s;
+}
+
 class SimBehindTheModel : public ::testing::TestWithParam<bool> {
  protected:
-  SimBehindTheModel() : device(sim::Settings(), 0, GetParam()) {
+  SimBehindTheModel() : device(WithALinkError(), 0, GetParam()) {
     vfio_model::FunctionSetup setup = device.Setup();
     setup.device = &device;
     device.Connect(model.AddFunction(setup));
@@ -72,6 +80,9 @@ TEST_P(SimBehindTheModel, ChannelZeroTransfersCostOnlyTheInterruptWait) {
   if (!GetParam()) expected["VFIO_DEVICE_SET_IRQS"] = kTransfers;  // the unmasks
   EXPECT_EQ(calls, expected);
   EXPECT_EQ(model.Faults(), 0u);
+  uint32_t correctable = 0;  // AER's correctable status, at 0x110 of the served board's space
+  device.ConfigRead(0x110, &correctable, 4);
+  EXPECT_EQ(correctable, 1u << 6) << "Bad TLP at the 50th transfer";
 
   board->InterruptDetach();
   board->DmaUnmap(&m);

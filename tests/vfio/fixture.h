@@ -29,7 +29,13 @@ class TestDevice final : public vfio_model::Device {
     const uint16_t ids[2] = {0x10EE, 0x5050};
     std::memcpy(config, ids, sizeof ids);
   }
-  uint8_t* Config() override { return config; }
+  uint32_t ConfigBytes() const override { return sizeof config; }
+  void ConfigRead(uint32_t offset, void* dst, size_t bytes) override {
+    std::memcpy(dst, config + offset, bytes);
+  }
+  void ConfigWrite(uint32_t offset, const void* src, size_t bytes) override {
+    std::memcpy(config + offset, src, bytes);
+  }
   uint64_t BarBytes(uint32_t bar) const override {
     return bar == 0 ? sizeof bar0 : bar == 1 ? sizeof bar1 : 0;
   }

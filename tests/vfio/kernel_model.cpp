@@ -22,6 +22,13 @@ constexpr uint64_t kRegionShift = 40;  // vfio-pci's region offsets: index << 40
 constexpr uint64_t kPage = 4096;
 constexpr uint64_t kIovaTop = (uint64_t{1} << 39) - 1;  // a 39-bit IOMMU
 
+// The command register's bus mastering bit.
+bool BusMaster(Device& d) {
+  uint8_t command = 0;
+  d.ConfigRead(4, &command, 1);
+  return (command & 0x4) != 0;
+}
+
 const std::map<unsigned long, std::string>& IoctlNames() {
   static const std::map<unsigned long, std::string> names = {
       {VFIO_GET_API_VERSION, "VFIO_GET_API_VERSION"},
@@ -253,7 +260,10 @@ int KernelModel::Close(int fd) {
       // Closing the device disables its interrupts and bus mastering, as vfio-pci does.
       Function& f = *functions_[static_cast<size_t>(file.id)];
       DisableIrq(f);
-      f.setup.device->Config()[4] &= static_cast<uint8_t>(~0x4);
+      uint8_t command = 0;
+      f.setup.device->ConfigRead(4, &command, 1);
+      command &= static_cast<uint8_t>(~0x4);
+      f.setup.device->ConfigWrite(4, &command, 1);
       f.open = false;
       log_.push_back("close device");
       break;
@@ -447,7 +457,7 @@ int KernelModel::DeviceIoctl(size_t index, unsigned long request, void* arg) {
       const uint32_t i = region->index;
       region->offset = uint64_t{i} << kRegionShift;
       region->size = i <= VFIO_PCI_BAR5_REGION_INDEX     ? d.BarBytes(i)
-                     : i == VFIO_PCI_CONFIG_REGION_INDEX ? 256
+                     : i == VFIO_PCI_CONFIG_REGION_INDEX ? d.ConfigBytes()
                                                          : 0;
       region->flags = region->size ? VFIO_REGION_INFO_FLAG_READ | VFIO_REGION_INFO_FLAG_WRITE : 0;
       if (region->size && i <= VFIO_PCI_BAR5_REGION_INDEX && d.BarMemory(i))
@@ -578,18 +588,21 @@ long KernelModel::RegionAccess(int fd, void* buf, size_t bytes, uint64_t offset,
     if (int err = Injected(call)) return -err;
     d = DeviceOf(fd);
     if (d == nullptr) return -EINVAL;
-    if (index == VFIO_PCI_CONFIG_REGION_INDEX) {
-      if (at + bytes > 256) return -EINVAL;
-      if (!write) {
-        std::memcpy(buf, d->Config() + at, bytes);
-        return static_cast<long>(bytes);
-      }
-      const bool was = d->Config()[4] & 0x4;
-      std::memcpy(d->Config() + at, buf, bytes);
-      const bool now = d->Config()[4] & 0x4;
-      if (was != now) log_.push_back(now ? "bus master on" : "bus master off");
+  }
+  if (index == VFIO_PCI_CONFIG_REGION_INDEX) {
+    if (at + bytes > d->ConfigBytes()) return -EINVAL;
+    if (!write) {
+      d->ConfigRead(static_cast<uint32_t>(at), buf, bytes);
       return static_cast<long>(bytes);
     }
+    const bool was = BusMaster(*d);
+    d->ConfigWrite(static_cast<uint32_t>(at), buf, bytes);
+    const bool now = BusMaster(*d);
+    if (was != now) {
+      std::lock_guard<std::mutex> lock(mu_);
+      log_.push_back(now ? "bus master on" : "bus master off");
+    }
+    return static_cast<long>(bytes);
   }
   if (index > VFIO_PCI_BAR5_REGION_INDEX || at + bytes > d->BarBytes(index)) return -EINVAL;
   if (write)
@@ -650,7 +663,7 @@ bool KernelModel::Translate(const Function& f, uint64_t iova, size_t bytes, bool
                             Pieces* pieces) {
   const uint32_t need = write ? VFIO_DMA_MAP_FLAG_WRITE : VFIO_DMA_MAP_FLAG_READ;
   auto attached = group_container_.find(f.setup.group);
-  if (!(f.setup.device->Config()[4] & 0x4) || attached == group_container_.end() || bytes == 0 ||
+  if (!BusMaster(*f.setup.device) || attached == group_container_.end() || bytes == 0 ||
       iova + bytes <= iova)
     return false;
   const auto& maps = containers_[attached->second].maps;

@@ -25,7 +25,12 @@ namespace vfio_model {
 class Device {
  public:
   virtual ~Device() = default;
-  virtual uint8_t* Config() = 0;                      // 256 bytes of configuration space
+  // Configuration space: 256 bytes, or 4 KiB for an Express function. A write goes through
+  // the function's own write rules, and may reset it (an FLR), so it is made without the
+  // model's lock, as a BAR access is.
+  virtual uint32_t ConfigBytes() const = 0;
+  virtual void ConfigRead(uint32_t offset, void* dst, size_t bytes) = 0;
+  virtual void ConfigWrite(uint32_t offset, const void* src, size_t bytes) = 0;
   virtual uint64_t BarBytes(uint32_t bar) const = 0;  // 0: no such BAR
   // The memory a BAR is, when it may be mapped into the process; null: pread/pwrite only.
   virtual void* BarMemory(uint32_t bar) = 0;

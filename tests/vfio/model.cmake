@@ -5,7 +5,8 @@ include_guard(GLOBAL)
 add_library(fd_vfio_model STATIC ${CMAKE_CURRENT_LIST_DIR}/kernel_model.cpp
             ${CMAKE_CURRENT_LIST_DIR}/sim_device.cpp)
 target_include_directories(fd_vfio_model PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(fd_vfio_model PUBLIC fd_vfio fd_sim_internals Threads::Threads)
+target_link_libraries(fd_vfio_model PUBLIC fd_vfio fd_sim_internals fd_board_function
+                      Threads::Threads)
 
 # The library's backend over the model: the boards FPGA_SIM describes behind the model, the
 # machine FPGA_VFIO_MODEL describes. An object library, so that its wdc::CreateBackend is the one

@@ -2,20 +2,49 @@
 
 #include <cstring>
 
+#include "board_function.h"
 #include "regs/regs.h"
 #include "vfio/discovery.h"
 
 namespace vfio_sim {
 
-SimDevice::SimDevice(const sim::Settings& settings, uint32_t index, bool msi) : msi_(msi) {
-  const uint16_t ids[2] = {BOARD_VENDOR_ID, BOARD_DEVICE_ID};
-  std::memcpy(config_, ids, sizeof ids);
+namespace {
+
+// The served board's description, but for MSI, which the case may take away.
+vfu::PciFunction Described(const sim::Settings& settings, bool msi) {
+  vfu::PciFunction f = board_server::BoardFunction(settings);
+  f.msi = msi;
+  return f;
+}
+
+}  // namespace
+
+SimDevice::SimDevice(const sim::Settings& settings, uint32_t index, bool msi)
+    : msi_(msi), config_(Described(settings, msi)) {
   sim::HostSide host;
   host.memory = &iommu_;
   host.interrupt = [this] {
     if (iommu_.bus) iommu_.bus->Interrupt();
   };
+  host.link_error = [this](const sim::LinkError& e) {
+    if (e.uncorrectable)
+      config_.Uncorrectable(e.bit, e.has_header ? e.header : nullptr);
+    else
+      config_.Correctable(e.bit);
+  };
   board_ = std::make_unique<sim::SimBoard>(settings, index, host);
+}
+
+void SimDevice::ConfigRead(uint32_t offset, void* dst, size_t bytes) {
+  config_.Read(offset, static_cast<uint32_t>(bytes), static_cast<uint8_t*>(dst), false);
+}
+
+// An FLR resets the board before the write returns, as the served board's does.
+void SimDevice::ConfigWrite(uint32_t offset, const void* src, size_t bytes) {
+  if (config_.Write(offset, static_cast<uint32_t>(bytes), static_cast<const uint8_t*>(src))) {
+    board_->Reset();
+    config_.Reset();
+  }
 }
 
 vfio_model::FunctionSetup SimDevice::Setup() const {

@@ -1,6 +1,8 @@
 // The virtual board as the PCI function behind the kernel model: its BARs and configuration
 // space through the model's regions, its DMA through the model's IOMMU (so bus mastering and
-// the DMA mappings decide what it reaches), its interrupt through the model's eventfds.
+// the DMA mappings decide what it reaches), its interrupt through the model's eventfds. Its
+// configuration space is the served board's (the same description, the same builder), so an
+// FLR there resets the board and the aer fault's errors show in its AER registers.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include "board.h"
 #include "kernel_model.h"
 #include "settings.h"
+#include "vfu/config_space.h"
 
 namespace vfio_sim {
 
@@ -24,7 +27,9 @@ class SimDevice final : public vfio_model::Device {
   // What the model's sysfs shows of the function: its BDF and its BARs' addresses.
   vfio_model::FunctionSetup Setup() const;
 
-  uint8_t* Config() override { return config_; }
+  uint32_t ConfigBytes() const override { return config_.Size(); }
+  void ConfigRead(uint32_t offset, void* dst, size_t bytes) override;
+  void ConfigWrite(uint32_t offset, const void* src, size_t bytes) override;
   uint64_t BarBytes(uint32_t bar) const override;
   void* BarMemory(uint32_t bar) override;
   void BarRead(uint32_t bar, uint64_t offset, void* data, size_t bytes) override;
@@ -45,7 +50,7 @@ class SimDevice final : public vfio_model::Device {
   };
 
   const bool msi_;
-  uint8_t config_[256] = {};
+  vfu::ConfigSpace config_;
   Iommu iommu_;
   std::unique_ptr<sim::SimBoard> board_;  // last: its engine uses the members above
 };

@@ -2,7 +2,8 @@
 // vfio-user (scripts/vm-board.sh): the guest's kernel, its IOMMU and vfio-pci stand between the
 // two, so what the in-process and modelled runs take on trust is exercised here for real: the
 // BARs as the kernel maps them, DMA through the guest's IOVAs, MSI and INTx through eventfds,
-// the release when a run is killed. A boot costs seconds under TCG, so each guest carries one
+// the release when a run is killed, the board as an Express endpoint behind a root port (its
+// link as the kernel reads it, vfio-pci's function-level resets). A boot costs seconds under TCG, so each guest carries one
 // board per case (each its own server with its own settings) and runs its cases in turn; INTx
 // needs a second boot (pci=nomsi), which runs beside the first. The fault cases compare the
 // guest's output with fpga-diag-sim's for the same settings and key, run on this machine
@@ -45,7 +46,8 @@ std::string KeyRegex(uint32_t size) { return "size = " + std::to_string(size) + 
 constexpr char kKillRegex[] = "^Scatter/Gather DMA backloop testing";
 constexpr long kKillLockedKib = 2 * 50 * 1024 + 2 * 100;
 constexpr int kKillDelayMs = 50;
-constexpr char kKillLink[] = "link=gen1x1";
+// Trained below its maximum, so that the guest's kernel has two links to tell apart.
+constexpr char kKillLink[] = "link=gen1x1,link-max=gen3x8";
 
 struct Fault {
   const char* name;
@@ -95,10 +97,11 @@ struct Guest {
   std::string BoardLog(const std::string& run) const {
     return File("board-" + std::to_string(board_of.at(run)) + ".log");
   }
-  // The PCI address the guest gave the run's board, as the kernel's log writes it.
+  // The PCI address the guest gave the run's board, as the kernel's log writes it: board I
+  // sits behind the root port the firmware numbered bus I+1.
   std::string Slot(const std::string& run) const {
     char text[16];
-    std::snprintf(text, sizeof text, "00:%02x.0", 3 + board_of.at(run));
+    std::snprintf(text, sizeof text, "%02x:00.0", 1 + board_of.at(run));
     return text;
   }
 };
@@ -404,6 +407,52 @@ TEST(VmBoard, RunKilledInTheBackloopLeavesTheBoardWholeForTheNext) {
   // Where the kill landed, for the record: a run the kernel's release cut short shows as the
   // board's blocked access.
   std::printf("[ guest intx ] the killed board's server:\n%s", g.BoardLog("killed").c_str());
+}
+
+// ---- The board as a PCI Express endpoint ------------------------------------------------------
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The guest's kernel reads the trained link and its maximum from the board's Express
+// capability, as QEMU passes it through behind a root port; the sysfs files a user reads are
+// filled.
+TEST(VmBoard, GuestKernelReadsTheTrainedLinkAndItsMaximum) {
+  const Guest& g = Intx();
+  ASSERT_TRUE(g.ok) << g.why;
+  ASSERT_EQ(g.board_of.at("killed"), 1);  // kKillLink's board
+  EXPECT_EQ(g.File("board-1.link"),
+            "current_link_speed 2.5 GT/s PCIe\ncurrent_link_width 1\n"
+            "max_link_speed 8.0 GT/s PCIe\nmax_link_width 8\n");
+  EXPECT_EQ(g.File("board-0.link"),
+            "current_link_speed 5.0 GT/s PCIe\ncurrent_link_width 4\n"
+            "max_link_speed 5.0 GT/s PCIe\nmax_link_width 4\n");
+  EXPECT_NE(g.File("dmesg").find("limited by 2.5 GT/s PCIe x1 link at 0000:00:04.0 (capable of "
+                                 "63.008 Gb/s with 8.0 GT/s PCIe x8 link)"),
+            std::string::npos)
+      << "the kernel's note of the slow link";
+}
+
+// vfio-pci resets the board with an FLR when a process opens it and again when it closes it
+// (a killed one too); QEMU passes the guest's Initiate FLR on as a configuration write, which
+// the server answers once the board is reset. Every run was still whole (the cases above).
+TEST(VmBoard, VfioPciResetsTheBoardAtEachOpenAndClose) {
+  for (const Guest* g : {&Msi(), &Intx()}) {
+    ASSERT_TRUE(g->ok) << g->why;
+    std::map<int, size_t> runs;  // board -> the runs made on it
+    for (const auto& [run, board] : g->board_of) ++runs[board];
+    for (const auto& [board, n] : runs) {
+      const std::string log = g->File("board-" + std::to_string(board) + ".log");
+      const size_t flrs = Count(log, "reset by function-level reset\n");
+      std::printf("[ guest %s ] board %d: %zu runs, %zu FLRs, %zu DEVICE_RESETs\n",
+                  g == &Msi() ? "msi" : "intx", board, n, flrs,
+                  Count(log, "reset by DEVICE_RESET\n"));
+      EXPECT_EQ(flrs, 2 * n) << "board " << board << "'s server:\n" << log;
+    }
+  }
 }
 
 // ---- fpga-diag-setup on a board bound to no driver ---------------------------------------------

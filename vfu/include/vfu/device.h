@@ -18,6 +18,13 @@ namespace vfu {
 
 constexpr uint32_t kBarCount = 6;
 
+// A PCI Express link: its speed as a generation (1: 2.5 GT/s, 2: 5.0 GT/s, 3: 8.0 GT/s) and its
+// width in lanes (1, 2, 4, 8, 16).
+struct PcieLink {
+  uint32_t gen = 0;
+  uint32_t width = 0;
+};
+
 // What configuration space shows of the function. Every BAR is 32-bit memory,
 // non-prefetchable; the layer builds the header, the status register, the interrupt pin and the
 // capability list from this.
@@ -31,6 +38,14 @@ struct PciFunction {
   uint64_t bar_bytes[kBarCount] = {};  // 0: no such BAR; else a power of two, 16 bytes or more
   bool intx = false;                   // interrupt pin A
   bool msi = false;                    // an MSI capability with one vector
+  // A PCI Express endpoint (4 KiB of configuration space, the Express capability) when set;
+  // else a conventional function of 256 bytes, and the fields below mean nothing.
+  bool express = false;
+  PcieLink link;               // as trained: the link status
+  PcieLink max_link;           // the link capabilities; never below `link`
+  uint32_t max_payload = 128;  // bytes the function supports: 128 to 4096, a power of two
+  bool flr = false;            // function-level reset capable
+  bool aer = false;            // the Advanced Error Reporting capability at 0x100
 };
 
 // How a BAR is offered to the client.
@@ -72,6 +87,17 @@ class InterruptLine {
   virtual void Lower() = 0;
 };
 
+// The errors the function detects, as its AER capability records them (PciFunction::aer): a
+// bit of the correctable or of the uncorrectable error status register, in the PCI Express
+// numbering, and for an uncorrectable error that logs one, the header of the TLP in error (four
+// DWs as the Header Log holds them; null: none). Any thread of the function may report one.
+class ErrorReporting {
+ public:
+  virtual ~ErrorReporting() = default;
+  virtual void Correctable(uint32_t bit) = 0;
+  virtual void Uncorrectable(uint32_t bit, const uint32_t* header) = 0;
+};
+
 class Device {
  public:
   virtual ~Device() = default;
@@ -82,7 +108,8 @@ class Device {
   // included.
   virtual uint64_t BarRead(uint32_t bar, uint64_t offset, uint32_t width) = 0;
   virtual void BarWrite(uint32_t bar, uint64_t offset, uint32_t width, uint64_t value) = 0;
-  // DEVICE_RESET: the function's own state back to its reset values, all DMA stopped.
+  // DEVICE_RESET, or a function-level reset through configuration space: the function's own
+  // state back to its reset values, all DMA stopped, before this returns.
   virtual void Reset() = 0;
   // The client has gone (or is about to go): stop every DMA, since nothing is mapped any more
   // once this returns. The function's other state is kept for the next client.

@@ -38,9 +38,11 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // For the served function's own use: it may keep these for the server's lifetime.
+  // For the served function's own use: it may keep these for the server's lifetime. Errors
+  // reported before the function is first served are dropped (it has no link yet).
   DmaSpace& Dma();
   InterruptLine& Interrupt();
+  ErrorReporting& Errors();
   // The client's eventfds are written by a thread of the server's own, never by the raiser
   // (a client can make such a write block). Waits up to `timeout_ms` until every interrupt
   // raised so far has been written; false when a write is blocked on a full eventfd.
