@@ -128,6 +128,10 @@ TerminalOutcome RunOnTerminal(const TerminalRun& run,
   tcgetattr(slave, &tio);
   tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+  // The run is in a session of its own, with no shell to take it back from a stop: Ctrl-Z is
+  // an ordinary key there (it ends the integrity test as any key does) rather than a SIGTSTP
+  // that would leave the utility stopped for good.
+  tio.c_cc[VSUSP] = _POSIX_VDISABLE;
   tcsetattr(slave, TCSANOW, &tio);
   fcntl(master, F_SETFD, FD_CLOEXEC);
   int exec_pipe[2];
