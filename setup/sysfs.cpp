@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -67,6 +68,21 @@ size_t CountEntries(const std::string& dir) {
 
 std::string DeviceDir(const std::string& sysfs_root, const std::string& bdf) {
   return sysfs_root + "/bus/pci/devices/" + bdf;
+}
+
+std::string UpstreamPort(const std::string& sysfs_root, const std::string& bdf) {
+  // bus/pci/devices/BDF links to the function's place in the tree, below its bridge:
+  // devices/pci0000:00/0000:00:1c.0/0000:03:00.0.
+  char* real = ::realpath(DeviceDir(sysfs_root, bdf).c_str(), nullptr);
+  if (real == nullptr) return "";
+  std::string path = real;
+  std::free(real);
+  const size_t last = path.find_last_of('/');
+  if (last == std::string::npos || last == 0) return "";
+  const std::string parent = path.substr(0, last);
+  const std::string name = parent.substr(parent.find_last_of('/') + 1);
+  std::string port;
+  return ParseAddress(name, &port) && port == name ? port : "";
 }
 
 std::string GroupFile(int group) { return "/dev/vfio/" + std::to_string(group); }
