@@ -43,8 +43,86 @@ TestResult LinkCheck(const BoardFacts& f) {
   return t;
 }
 
+bool Uncorrectable(const ErrorBit& b) { return b.kind != ErrorBit::Kind::kCorrectable; }
+
+// The board's AER status before and after the run: what became set during it is the run's.
+// The status bits are sticky, so one already set before the run hides a repeat of itself.
+TestResult ErrorsCheck(const BoardFacts& f) {
+  TestResult t{"board.errors", "error registers"};
+  const ErrorReading& before = f.errors_before;
+  const ErrorReading& after = f.errors_after;
+  if (!before.read || !after.read) {
+    const ErrorReading& missing = before.read ? after : before;
+    t.verdict = Verdict::kNotRun;
+    t.reason = "the board's error registers (AER) were not read " +
+               std::string(before.read ? "after" : "before") + " the run: " +
+               (missing.unread.empty() ? "a saved log (--run reads them before and after its run)"
+                                       : missing.unread);
+    return t;
+  }
+  std::vector<ErrorBit> fresh, old;
+  for (const ErrorBit& b : after.set) {
+    bool was = false;
+    for (const ErrorBit& o : before.set) was = was || o == b;
+    (was ? old : fresh).push_back(b);
+  }
+  size_t fresh_uncorrectable = 0;
+  for (const ErrorBit& b : fresh) fresh_uncorrectable += Uncorrectable(b);
+  t.measurements.push_back(
+      {"uncorrectable errors during the run", static_cast<double>(fresh_uncorrectable), "bits"});
+  t.measurements.push_back({"correctable errors during the run",
+                            static_cast<double>(fresh.size() - fresh_uncorrectable), "bits"});
+  t.measurements.push_back({"set before the run", static_cast<double>(old.size()), "bits"});
+  const std::string how = " (read " + after.access + ")";
+  if (fresh_uncorrectable > 0) {
+    t.verdict = Verdict::kFail;
+    t.reason = "during the run the AER recorded " + ErrorBitsText(fresh) +
+               ": a transaction failed on the link" + how;
+  } else if (!fresh.empty()) {
+    t.verdict = Verdict::kWarn;
+    t.reason = "during the run the AER recorded " + ErrorBitsText(fresh) +
+               ": the link retried, so the data stayed whole, but it is marginal (the seat, the "
+               "slot, a riser, the board's design)" +
+               how;
+  } else {
+    t.verdict = Verdict::kPass;
+    t.reason = "no error bit of the AER became set during the run" + how;
+  }
+  t.figure = fresh.empty() ? "none new" : ErrorBitsText(fresh);
+  if (!old.empty())
+    t.reason += "; already set before it, so not blamed on it: " + ErrorBitsText(old) +
+                " (a repeat does not show until they are cleared: `fpga-diag-setup clear-errors " +
+                f.address + "`)";
+  if (!after.port_unread.empty())
+    t.reason += "; the port above it was not read: " + after.port_unread;
+  return t;
+}
+
 }  // namespace
 
-std::vector<TestResult> BoardChecks(const BoardFacts& facts) { return {LinkCheck(facts)}; }
+const char* KindName(ErrorBit::Kind kind) {
+  switch (kind) {
+    case ErrorBit::Kind::kCorrectable: return "correctable";
+    case ErrorBit::Kind::kNonFatal: return "non-fatal";
+    case ErrorBit::Kind::kFatal: return "fatal";
+  }
+  return "?";
+}
+
+std::string ErrorBitsText(const std::vector<ErrorBit>& bits) {
+  std::string text;
+  for (bool uncorrectable : {true, false})
+    for (const ErrorBit& b : bits) {
+      if (Uncorrectable(b) != uncorrectable) continue;
+      text += (text.empty() ? "" : ", ") + b.name + " (" +
+              (uncorrectable ? "uncorrectable, " : "") + KindName(b.kind) +
+              (b.port ? ", in the port above it, " + b.function : "") + ")";
+    }
+  return text.empty() ? "none" : text;
+}
+
+std::vector<TestResult> BoardChecks(const BoardFacts& facts) {
+  return {LinkCheck(facts), ErrorsCheck(facts)};
+}
 
 }  // namespace report
