@@ -131,8 +131,10 @@ long ReadSysfsConfig(Host& host, const std::string& bdf, uint8_t* bytes) {
 }
 
 // One function's registers as the caller may read them: as root through sysfs, else (the
-// board, on vfio-pci) through its group file.
-FunctionErrors ReadFunction(Host& host, const vfio::PciFunction& f, bool board) {
+// board, on vfio-pci) through its group file; through `keep`, when given, which then stays open
+// (each open and close of the device file resets the board).
+FunctionErrors ReadFunction(Host& host, const vfio::PciFunction& f, bool board,
+                            vfio::ConfigFile* keep = nullptr) {
   FunctionErrors e;
   e.bdf = f.bdf;
   e.counters = ReadCounters(host.SysfsRoot(), f.bdf);
@@ -157,9 +159,10 @@ FunctionErrors ReadFunction(Host& host, const vfio::PciFunction& f, bool board) 
     return e;
   }
   if (f.driver == vfio::kAccessDriver && f.iommu_group >= 0) {
-    vfio::ConfigFile file(host.Vfio(), f);
+    vfio::ConfigFile local(host.Vfio(), f);
+    vfio::ConfigFile& file = keep ? *keep : local;
     std::string why;
-    const int err = file.Open(&why);
+    const int err = file.IsOpen() ? 0 : file.Open(&why);
     if (err == 0) {
       const long n = file.Read(0, bytes, file.Size());
       if (n == static_cast<long>(file.Size())) {
@@ -198,7 +201,9 @@ FunctionErrors ReadFunction(Host& host, const vfio::PciFunction& f, bool board) 
 }
 
 // Writes 1 to each status bit found set, through the access that read it: 0 or an errno.
-int Clear(Host& host, const vfio::PciFunction& f, const FunctionErrors& e, std::string* why) {
+// `file`: the board's device file, open, when they were read through it.
+int Clear(Host& host, const vfio::PciFunction& f, const FunctionErrors& e, vfio::ConfigFile* file,
+          std::string* why) {
   struct Store {
     uint32_t at;
     uint32_t value;
@@ -210,16 +215,12 @@ int Clear(Host& host, const vfio::PciFunction& f, const FunctionErrors& e, std::
   if (r.aer && r.uncorrectable) stores.push_back({r.aer_at + kUncStatus, r.uncorrectable, 4});
   if (r.aer && r.correctable) stores.push_back({r.aer_at + kCorStatus, r.correctable, 4});
   if (r.express && r.device_status) stores.push_back({r.express_at + kDevSta, r.device_status, 2});
-  vfio::ConfigFile file(host.Vfio(), f);
-  if (e.access == ErrorAccess::kVfio) {
-    if (const int err = file.Open(why); err != 0) return err;
-  }
+  const bool vfio = e.access == ErrorAccess::kVfio && file != nullptr && file->IsOpen();
   const std::string path = internal::DeviceDir(host.SysfsRoot(), f.bdf) + "/config";
   for (const Store& s : stores) {
     const uint8_t v[4] = {static_cast<uint8_t>(s.value), static_cast<uint8_t>(s.value >> 8),
                           static_cast<uint8_t>(s.value >> 16), static_cast<uint8_t>(s.value >> 24)};
-    const long n = e.access == ErrorAccess::kVfio ? file.Write(s.at, v, s.bytes)
-                                                  : host.WriteAt(path, s.at, v, s.bytes);
+    const long n = vfio ? file->Write(s.at, v, s.bytes) : host.WriteAt(path, s.at, v, s.bytes);
     if (n == static_cast<long>(s.bytes)) continue;
     const int err = n < 0 ? static_cast<int>(-n) : EIO;
     *why = "the write to " + f.bdf + "'s configuration space failed: " + vfio::ErrnoText(err);
@@ -228,6 +229,18 @@ int Clear(Host& host, const vfio::PciFunction& f, const FunctionErrors& e, std::
     return err;
   }
   return 0;
+}
+
+BoardErrors ReadBoardAndPort(Host& host, const vfio::PciFunction& board, vfio::ConfigFile* keep) {
+  BoardErrors e;
+  e.board = ReadFunction(host, board, true, keep);
+  const std::string port = internal::UpstreamPort(host.SysfsRoot(), board.bdf);
+  vfio::PciFunction p;
+  if (!port.empty() && vfio::ReadPciFunction(host.SysfsRoot(), port, &p)) {
+    e.has_port = true;
+    e.port = ReadFunction(host, p, false);
+  }
+  return e;
 }
 
 // "Bad TLP (correctable), Completion Timeout (uncorrectable, non-fatal), Correctable Error
@@ -314,21 +327,15 @@ std::string AccessText(const FunctionErrors& f) {
 }
 
 BoardErrors ReadErrors(Host& host, const vfio::PciFunction& board) {
-  BoardErrors e;
-  e.board = ReadFunction(host, board, true);
-  const std::string port = internal::UpstreamPort(host.SysfsRoot(), board.bdf);
-  vfio::PciFunction p;
-  if (!port.empty() && vfio::ReadPciFunction(host.SysfsRoot(), port, &p)) {
-    e.has_port = true;
-    e.port = ReadFunction(host, p, false);
-  }
-  return e;
+  return ReadBoardAndPort(host, board, nullptr);
 }
 
 int ClearErrors(Host& host, const std::string& address, std::ostream& out, std::ostream& err) {
   vfio::PciFunction f;
   if (!internal::Resolve(host, address, internal::Purpose::kChange, &f, err)) return 2;
-  const BoardErrors before = ReadErrors(host, f);
+  // Through the group file, one open for the read, the write and the read again.
+  vfio::ConfigFile file(host.Vfio(), f);
+  const BoardErrors before = ReadBoardAndPort(host, f, &file);
   if (!before.board.Read()) {
     err << kTool << ": cannot read the error registers of " << f.bdf << ": " << before.board.unread
         << "\n";
@@ -346,14 +353,14 @@ int ClearErrors(Host& host, const std::string& address, std::ostream& out, std::
        {std::make_pair(&f, &before.board), std::make_pair(&p, &before.port)}) {
     if (!e->Read() || !e->regs.Any()) continue;
     std::string why;
-    if (Clear(host, *fn, *e, &why) != 0) {
+    if (Clear(host, *fn, *e, fn == &f ? &file : nullptr, &why) != 0) {
       err << kTool << ": " << why << "\n";
       return 1;
     }
     out << "Cleared in " << (fn == &p ? "the port above it, " : "") << fn->bdf << ", "
         << AccessText(*e) << ": " << SetBits(e->regs) << ".\n";
   }
-  const BoardErrors after = ReadErrors(host, f);
+  const BoardErrors after = ReadBoardAndPort(host, f, &file);
   std::string left;
   for (const FunctionErrors* e : {&after.board, &after.port})
     if (e->Read() && e->regs.Any())

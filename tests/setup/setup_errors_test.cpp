@@ -140,8 +140,12 @@ TEST(SetupErrors, AUserReadsAndClearsThroughTheGroupFileAndIsToldHowWithoutIt) {
                                "               uncorrectable: Completion Timeout (non-fatal)\n"));
   EXPECT_THAT(r.out, HasSubstr("  port         0000:00:1c.0, readable as root only"));
   EXPECT_EQ(host.model.OpenFds(), 0u);
+  // Each open of the device file resets the board: clear-errors reads, writes and reads again
+  // through one.
+  const uint64_t opens = host.model.Calls()["VFIO_GROUP_GET_DEVICE_FD"];
   r = Call(host, {"clear-errors", kBoard});
   EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(host.model.Calls()["VFIO_GROUP_GET_DEVICE_FD"], opens + 1);
   EXPECT_THAT(r.out, HasSubstr("Cleared in 0000:03:00.0, through its VFIO group file /dev/vfio/7: "
                                "Bad DLLP (correctable), Completion Timeout (uncorrectable, "
                                "non-fatal)"));

@@ -29,6 +29,7 @@ class ConfigFile {
   // device), with what failed and what to do in *why; nothing is left open then.
   int Open(std::string* why);
   void Close();
+  bool IsOpen() const { return device_fd_ >= 0; }
   // The configuration region's size (4096 for an Express function, 256 for a conventional one).
   uint32_t Size() const { return size_; }
   // Within Size(): the bytes moved, or -errno.
