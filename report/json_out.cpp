@@ -90,11 +90,21 @@ json ReadingJson(const ErrorReading& r) {
   for (const ErrorBit& b : r.set)
     set.push_back(
         {{"function", b.function}, {"port", b.port}, {"name", b.name}, {"kind", KindName(b.kind)}});
+  json counts = json::array();
+  for (const ErrorCount& c : r.counts)
+    counts.push_back({{"function", c.error.function},
+                      {"port", c.error.port},
+                      {"name", c.error.name},
+                      {"kind", KindName(c.error.kind)},
+                      {"count", c.count}});
   return {{"read", r.read},
           {"access", r.read ? json(r.access) : json(nullptr)},
           {"not_read", r.read ? json(nullptr) : OrNull(r.unread)},
           {"port_not_read", OrNull(r.port_unread)},
-          {"set", set}};
+          {"set", set},
+          {"counted", r.counted},
+          {"counts", counts},
+          {"kernel_controls_aer", r.kernel_controls_aer}};
 }
 
 json BoardJson(const BoardReport& b, const Options& o) {

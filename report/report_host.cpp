@@ -103,6 +103,24 @@ ErrorReading ReadErrorRegisters(setup::Host& host, const std::string& program,
     return r;
   }
   const setup::BoardErrors e = setup::ReadErrors(host, fn);
+  // The counters anyone may read, whether the registers could be read or not.
+  auto count = [&r](const setup::FunctionErrors& f, bool port) {
+    const setup::AerCounters& c = f.counters;
+    if (!c.present) return;
+    const ErrorBit::Kind kinds[] = {ErrorBit::Kind::kCorrectable, ErrorBit::Kind::kNonFatal,
+                                    ErrorBit::Kind::kFatal};
+    for (int k = 0; k < 3; ++k)
+      for (uint32_t bit = 0; bit < 32; ++bit)
+        if (c.by_bit[k][bit] != 0)
+          r.counts.push_back(
+              {{f.bdf, port, k == 0 ? setup::CorrectableName(bit) : setup::UncorrectableName(bit),
+                kinds[k]},
+               c.by_bit[k][bit]});
+  };
+  r.counted = e.board.counters.present;
+  r.kernel_controls_aer = e.board.kernel_controls_aer;
+  count(e.board, false);
+  if (e.has_port) count(e.port, true);
   if (!e.board.Read()) {
     r.unread = e.board.unread;
     return r;

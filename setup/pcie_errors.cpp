@@ -76,6 +76,18 @@ const char* const kUncorrectable[27] = {"Undefined",
                                         "AtomicOp Egress Blocked",
                                         "TLP Prefix Blocked Error",
                                         "Poisoned TLP Egress Blocked"};
+// The names the kernel's aer_dev_* files give the bits (a bit without one is "..._bit[N]").
+const char* const kKernelCorrectable[16] = {
+    "RxErr",    nullptr, nullptr, nullptr, nullptr,   nullptr,       "BadTLP",     "BadDLLP",
+    "Rollover", nullptr, nullptr, nullptr, "Timeout", "NonFatalErr", "CorrIntErr", "HeaderOF"};
+const char* const kKernelUncorrectable[27] = {
+    "Undefined",     nullptr,           nullptr,        nullptr,      "DLP",
+    "SDES",          nullptr,           nullptr,        nullptr,      nullptr,
+    nullptr,         nullptr,           "TLP",          "FCP",        "CmpltTO",
+    "CmpltAbrt",     "UnxCmplt",        "RxOF",         "MalfTLP",    "ECRC",
+    "UnsupReq",      "ACSViol",         "UncorrIntErr", "BlockedTLP", "AtomicOpBlocked",
+    "TLPBlockedErr", "PoisonTLPBlocked"};
+
 const char* const kDeviceStatus[4] = {"Correctable Error Detected", "Non-Fatal Error Detected",
                                       "Fatal Error Detected", "Unsupported Request Detected"};
 
@@ -90,30 +102,58 @@ std::string Joined(const std::vector<std::string>& names) {
   return text;
 }
 
-// The kernel's total in one of its aer_dev_* files: the line "TOTAL_ERR_COR 3".
-bool Total(const std::string& path, const char* key, uint64_t* value) {
+// The bit a line of an aer_dev_* file counts: by the kernel's name, or "..._bit[N]"; -1: none.
+template <size_t N>
+int CountedBit(const std::string& name, const char* const (&names)[N]) {
+  for (size_t bit = 0; bit < N; ++bit)
+    if (names[bit] && name == names[bit]) return static_cast<int>(bit);
+  unsigned bit = 0;
+  int used = 0;
+  const size_t at = name.find("_bit[");
+  if (at == std::string::npos || std::sscanf(name.c_str() + at, "_bit[%2u]%n", &bit, &used) != 1 ||
+      at + static_cast<size_t>(used) != name.size() || bit >= 32)
+    return -1;
+  return static_cast<int>(bit);
+}
+
+// One aer_dev_* file: "NAME COUNT" lines, then "TOTAL_ERR_COR 3" (or _NONFATAL, _FATAL). False
+// when it is missing or has no total.
+template <size_t N>
+bool ReadCounterFile(const std::string& path, const char* total, const char* const (&names)[N],
+                     uint64_t* sum, uint64_t* by_bit) {
   std::string text;
   if (!internal::ReadLine(path, &text)) return false;
   std::istringstream lines(text);
+  bool found = false;
   for (std::string line; std::getline(lines, line);) {
-    if (line.rfind(key, 0) != 0 || line.size() <= std::strlen(key) + 1) continue;
-    const char* digits = line.c_str() + std::strlen(key) + 1;
+    const size_t space = line.find(' ');
+    if (space == std::string::npos) continue;
+    const std::string name = line.substr(0, space);
+    const char* digits = line.c_str() + space + 1;
     char* end = nullptr;
     errno = 0;
     const unsigned long long v = std::strtoull(digits, &end, 10);
-    if (*digits < '0' || *digits > '9' || errno != 0 || *end != '\0') return false;
-    *value = v;
-    return true;
+    if (*digits < '0' || *digits > '9' || errno != 0 || *end != '\0') continue;
+    if (name == total) {
+      *sum = v;
+      found = true;
+    } else if (const int bit = CountedBit(name, names); bit >= 0) {
+      by_bit[bit] = v;
+    }
   }
-  return false;
+  return found;
 }
 
 AerCounters ReadCounters(const std::string& sysfs_root, const std::string& bdf) {
   const std::string dir = internal::DeviceDir(sysfs_root, bdf) + "/aer_dev_";
   AerCounters c;
-  c.present = Total(dir + "correctable", "TOTAL_ERR_COR", &c.correctable) &&
-              Total(dir + "nonfatal", "TOTAL_ERR_NONFATAL", &c.nonfatal) &&
-              Total(dir + "fatal", "TOTAL_ERR_FATAL", &c.fatal);
+  c.present =
+      ReadCounterFile(dir + "correctable", "TOTAL_ERR_COR", kKernelCorrectable,
+                      &c.total[AerCounters::kCorrectable], c.by_bit[AerCounters::kCorrectable]) &&
+      ReadCounterFile(dir + "nonfatal", "TOTAL_ERR_NONFATAL", kKernelUncorrectable,
+                      &c.total[AerCounters::kNonFatal], c.by_bit[AerCounters::kNonFatal]) &&
+      ReadCounterFile(dir + "fatal", "TOTAL_ERR_FATAL", kKernelUncorrectable,
+                      &c.total[AerCounters::kFatal], c.by_bit[AerCounters::kFatal]);
   return c;
 }
 
@@ -138,6 +178,7 @@ FunctionErrors ReadFunction(Host& host, const vfio::PciFunction& f, bool board,
   FunctionErrors e;
   e.bdf = f.bdf;
   e.counters = ReadCounters(host.SysfsRoot(), f.bdf);
+  e.kernel_controls_aer = internal::KernelControlsAer(host.SysfsRoot(), f.bdf);
   uint8_t bytes[kConfigBytes] = {};
   std::string sysfs_short;
   if (host.Privileged()) {

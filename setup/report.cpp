@@ -70,9 +70,27 @@ void PrintFunctionErrors(const FunctionErrors& e, const std::string& item, std::
     if (r.Any()) out << "               Device Status: " << List(DeviceStatusNames(r)) << "\n";
   }
   const AerCounters& c = e.counters;
-  if (c.present)
-    out << "               the kernel's AER counters: " << c.correctable << " correctable, "
-        << c.nonfatal << " non-fatal, " << c.fatal << " fatal\n";
+  if (c.present) {
+    // "2 correctable (Bad TLP 2), 0 non-fatal, 0 fatal"
+    out << "               the kernel's AER counters: ";
+    const char* kinds[] = {"correctable", "non-fatal", "fatal"};
+    for (int k = 0; k < 3; ++k) {
+      std::string named;
+      for (uint32_t bit = 0; bit < 32; ++bit)
+        if (c.by_bit[k][bit] != 0)
+          named += (named.empty() ? "" : ", ") +
+                   (k == 0 ? CorrectableName(bit) : UncorrectableName(bit)) + " " +
+                   std::to_string(c.by_bit[k][bit]);
+      out << (k ? ", " : "") << c.total[k] << " " << kinds[k]
+          << (named.empty() ? "" : " (" + named + ")");
+    }
+    out << "\n";
+  }
+  if (e.kernel_controls_aer && e.Read())
+    out << "               the kernel controls AER here: it clears these bits when it handles "
+           "an error and at each reset of the board (vfio-pci resets it at every open and close"
+        << (e.access == ErrorAccess::kVfio ? ", this read's included" : "")
+        << "), so its counters are the record\n";
 }
 
 void PrintErrors(const BoardStatus& b, std::ostream& out) {

@@ -78,6 +78,24 @@ TEST(ReportBoard, ErrorsSetDuringTheRunWarnOrFailByNameAndThoseSetBeforeAreNotBl
   EXPECT_EQ(ErrorsCheck(b).verdict, Verdict::kPass);
   EXPECT_EQ(b.verdict, Verdict::kPass) << b.reason;
 
+  // Where the kernel controls AER its reset at the run's close clears the status: the errors its
+  // driver was told of are in its counters, and a count that grew is the run's, read or not.
+  ErrorReading counted = Read({});
+  counted.counted = counted.kernel_controls_aer = true;
+  counted.counts = {{kTimeout, 1}};
+  ErrorReading more = counted;
+  more.counts = {{kTimeout, 1}, {kBadTlp, 2}};
+  b = Judged(counted, more);
+  EXPECT_EQ(b.verdict, Verdict::kWarn);
+  EXPECT_EQ(ErrorsCheck(b).figure, "Bad TLP (correctable)");
+  EXPECT_NE(ErrorsCheck(b).reason.find("(read through sysfs config as root, and the kernel's AER "
+                                       "counters); the kernel controls AER here"),
+            std::string::npos)
+      << ErrorsCheck(b).reason;
+  more.read = counted.read = false;
+  more.unread = counted.unread = "not readable without root or the group file";
+  EXPECT_EQ(ErrorsCheck(Judged(counted, more)).verdict, Verdict::kWarn);
+
   // Not read, before or after (or a saved log, which reads nothing): NOT RUN, weighing nothing.
   ErrorReading unread;
   unread.unread = "not readable without root or the group file";

@@ -176,6 +176,8 @@ TEST_F(ReportProgram, ErrorRegistersReadAroundARunAreInEveryOutput) {
   facts.errors_after.set = {
       {"0000:01:00.0", false, "Completion Timeout", report::ErrorBit::Kind::kFatal},
       {"0000:00:03.0", true, "Bad TLP", report::ErrorBit::Kind::kCorrectable}};
+  facts.errors_before.counted = facts.errors_after.counted = true;
+  facts.errors_after.counts = {{facts.errors_after.set[1], 3}};
   report::Report report;
   report.program_version = FPGA_DIAG_VERSION;
   report.time = "2026-12-11T00:00:00Z";
@@ -200,6 +202,7 @@ TEST_F(ReportProgram, ErrorRegistersReadAroundARunAreInEveryOutput) {
   EXPECT_EQ(after["set"][0]["name"], "Completion Timeout");
   EXPECT_EQ(after["set"][0]["kind"], "fatal");
   EXPECT_EQ(after["set"][1]["port"], true);
+  EXPECT_EQ(after["counts"][0]["count"], 3);
   EXPECT_NE(
       report::JunitText(report).find("<property name=\"errors.after\" value=\"Completion Timeout "
                                      "(uncorrectable, fatal), Bad TLP (correctable, in the port "

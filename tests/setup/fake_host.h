@@ -162,6 +162,10 @@ class FakeHost final : public setup::Host {
                                                  std::to_string(nonfatal) + "\n");
     Touch(Device(bdf) + "/aer_dev_fatal", "TOTAL_ERR_FATAL " + std::to_string(fatal) + "\n");
   }
+  // The kernel's AER port service on the root port `port`: the kernel controls AER below it.
+  void AerService(const std::string& port) {
+    fs::create_directories(sysfs_ + "/bus/pci_express/devices/" + port + ":pcie002");
+  }
   // The board behind the kernel model's vfio-pci, in its group, with its hardware's space.
   void AttachVfio(const std::string& bdf) {
     devices_.push_back(std::make_unique<SpaceDevice>(Space(bdf)));

@@ -53,7 +53,8 @@ TEST(SetupErrors, RootReadsTheBoardAndItsPortByNameAndAnUncorrectableOneMakesItN
             "               correctable: Bad TLP\n"
             "               uncorrectable: none\n"
             "               Device Status: Correctable Error Detected\n"
-            "               the kernel's AER counters: 1 correctable, 0 non-fatal, 0 fatal\n"
+            "               the kernel's AER counters: 1 correctable (Bad TLP 1), 0 non-fatal, "
+            "0 fatal\n"
             "               next: once their cause is found (a reseat, another slot, the board's "
             "design), `fpga-diag-setup clear-errors 0000:03:00.0` clears them, so that a new one "
             "shows.\n");
@@ -85,6 +86,13 @@ TEST(SetupErrors, RootReadsTheBoardAndItsPortByNameAndAnUncorrectableOneMakesItN
   const uint32_t severity = 1u << 14 | 1u << 18 | 0x00022010;
   host.Space(kBoard).Write(kUncSeverity, 4, reinterpret_cast<const uint8_t*>(&severity));
   EXPECT_THAT(Call(host, {}).out, HasSubstr("uncorrectable: Completion Timeout (fatal)"));
+
+  // Where the kernel controls AER it clears the bits itself (and at each reset): it is said.
+  EXPECT_THAT(r.out, Not(HasSubstr("the kernel controls AER")));
+  host.AerService(kPort);
+  EXPECT_THAT(Call(host, {}).out,
+              HasSubstr("the kernel controls AER here: it clears these bits when it handles an "
+                        "error and at each reset of the board"));
 
   // What the open would meet comes first: a neighbour that holds the group back.
   host.AddFunction({"0000:03:00.1", 0x8086, 0x2222, "snd_hda_intel", 7});

@@ -28,13 +28,25 @@ const char* KindName(ErrorBit::Kind kind);  // "correctable", "non-fatal", "fata
 // 0000:00:1c.0)": the uncorrectable ones first; "none" for none.
 std::string ErrorBitsText(const std::vector<ErrorBit>& bits);
 
-// One reading of the error registers, as fpga-diag-setup reads them (setup/pcie_errors.h).
+// An error the kernel's AER counters hold for the board or its port, with its count.
+struct ErrorCount {
+  ErrorBit error;
+  uint64_t count = 0;
+};
+
+// One reading of the error registers, as fpga-diag-setup reads them (setup/pcie_errors.h), and
+// of the kernel's AER counters.
 struct ErrorReading {
-  bool read = false;
+  bool read = false;        // the AER status registers
   std::string unread;       // when not read: why (empty: nothing tried to read them)
   std::string access;       // "through sysfs config as root", ...
   std::string port_unread;  // the port above the board could not be read: why
   std::vector<ErrorBit> set;
+  bool counted = false;            // the kernel keeps AER counters for the board
+  std::vector<ErrorCount> counts;  // those not 0
+  // The kernel controls AER: it clears the status at each reset of the board (vfio-pci's at
+  // a run's open and close among them), and its counters are the record of a run.
+  bool kernel_controls_aer = false;
 };
 
 struct BoardFacts {
@@ -48,10 +60,10 @@ struct BoardFacts {
   ErrorReading errors_before, errors_after;  // the board's error registers around the run
 };
 
-// The checks of the board as a whole: the link (below its maximum: WARN, with both ceilings);
-// the error registers (a correctable error recorded during the run: WARN, an uncorrectable one:
-// FAIL, each named; one already set before the run is said, not blamed on it). A check that
-// cannot be made (nothing known, nothing read) is NOT RUN and weighs nothing.
+// The checks of the board as a whole, in this order: the error registers (a correctable error
+// recorded during the run: WARN, an uncorrectable one: FAIL, each named; one already set before
+// the run is said, not blamed on it); the link (below its maximum: WARN, with both ceilings). A
+// check that cannot be made (nothing known, nothing read) is NOT RUN and weighs nothing.
 std::vector<TestResult> BoardChecks(const BoardFacts& facts);
 
 }  // namespace report

@@ -53,10 +53,13 @@ std::vector<std::string> UncorrectableNames(const ErrorRegisters& r);
 std::vector<std::string> DeviceStatusNames(const ErrorRegisters& r);
 
 // The kernel's own counts (sysfs aer_dev_correctable, aer_dev_nonfatal, aer_dev_fatal): the
-// errors its AER driver was told of, which is not every error a status bit records.
+// errors its AER driver was told of (by the error messages a function sends when the kernel
+// controls AER), which is not every error a status bit records.
 struct AerCounters {
+  enum Kind { kCorrectable, kNonFatal, kFatal };
   bool present = false;  // all three files hold their totals
-  uint64_t correctable = 0, nonfatal = 0, fatal = 0;
+  uint64_t total[3] = {};
+  uint64_t by_bit[3][32] = {};  // each kind's count by the bit of its status register
 };
 
 enum class ErrorAccess { kNone, kSysfs, kVfio };
@@ -69,6 +72,11 @@ struct FunctionErrors {
   std::string group_file;  // kVfio: the group file read through
   ErrorRegisters regs;
   AerCounters counters;
+  // The kernel controls AER for the function (its root port has the kernel's AER service): it
+  // clears the status bits when it handles an error message, and at every reset of the function
+  // (vfio-pci resets the board at each open and close of its device file), so that its counters
+  // are the record and the status bits are those no message told it of.
+  bool kernel_controls_aer = false;
   bool Read() const { return access != ErrorAccess::kNone; }
 };
 
