@@ -411,8 +411,7 @@ int ClearErrors(Host& host, const std::string& address, std::ostream& out, std::
     return 0;
   }
   out << "Still set: " << left
-      << " (an error that came after the read, or a bit the write did not reach: vfio-pci passes "
-         "no write to Device Status, whose bits go at the board's next reset).\n";
+      << " (an error that came after the read, or a bit the write did not reach).\n";
   return 1;
 }
 

@@ -5,8 +5,8 @@
 //
 // vfio-pci resets the function (a function-level reset where it can) when the device file is
 // opened and again when it is closed, as at every run of the utility: the error status bits of
-// AER are sticky and survive it, Device Status's error bits do not. vfio-pci also lets no write
-// reach Device Status.
+// AER are sticky and survive it (but where the kernel controls AER it clears them after the
+// reset), Device Status's error bits do not.
 #pragma once
 
 #include <cstddef>
