@@ -17,7 +17,7 @@ constexpr char kUsage[] =
     "                  or those of the board at ADDR alone; the machine's vfio-pci, IOMMU\n"
     "                  and memory-lock limit; each with the command that fixes it when it is\n"
     "                  not ready, then a verdict: exit 0 when the first board (or ADDR) is\n"
-    "                  ready, 1 when not (an uncorrectable error recorded among them) or when\n"
+    "                  ready, 1 when not (a recorded uncorrectable error included) or when\n"
     "                  there is no board\n"
     "  bind ADDR       (root) give the board at ADDR to vfio-pci until the next boot\n"
     "  --user NAME, --user=NAME\n"

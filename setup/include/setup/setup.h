@@ -123,8 +123,10 @@ Link ReadLink(const std::string& sysfs_root, const std::string& bdf);
 BoardStatus ReadBoard(Host& host, const MachineStatus& machine, const vfio::PciFunction& f);
 
 // The report for every board (or for the one at `only` alone, an address as the user typed it),
-// ending with the verdict: 0 when the (first) board is ready, 1 when not or without a board
-// (then with what to look at and to type), 2 when `only` is no board of ours (said on err).
+// its error registers' section included (setup/pcie_errors.h), ending with the verdict: 0 when
+// the (first) board is ready, 1 when not (an uncorrectable error recorded in its AER or its
+// port's included) or without a board (then with what to look at and to type), 2 when `only` is
+// no board of ours (said on err).
 int Status(Host& host, const std::string& only, std::ostream& out, std::ostream& err);
 // Binds the board at `address` to vfio-pci (and gives `user`, when not empty, its group file):
 // 0 done, 1 refused or failed, 2 when `address` is no board of ours. Nothing is written before
