@@ -82,6 +82,11 @@ void Board(std::ostringstream& o, const BoardReport& b) {
     o << "No link known: the rates are not judged against a ceiling.";
   }
   if (!f.program.empty()) o << " Program: " << Esc(f.program) << ".";
+  if (f.errors_before.read && f.errors_after.read) {
+    o << " Error registers (AER, read " << Esc(f.errors_after.access) << "): before the run "
+      << Esc(ErrorBitsText(f.errors_before.set)) << "; after it "
+      << Esc(ErrorBitsText(f.errors_after.set)) << ".";
+  }
   o << "</p>\n<table class=\"tests\"><tr><th>Test</th><th>Verdict</th><th>Figure</th>"
        "<th>Reason</th></tr>\n";
   Tests(o, b.tests);

@@ -85,18 +85,43 @@ json PassJson(const IntegrityPass& p, const char* name) {
           {"printed_total", p.end == PassEnd::kComplete ? json(p.printed_total) : json(nullptr)}};
 }
 
+json ReadingJson(const ErrorReading& r) {
+  json set = json::array();
+  for (const ErrorBit& b : r.set)
+    set.push_back(
+        {{"function", b.function}, {"port", b.port}, {"name", b.name}, {"kind", KindName(b.kind)}});
+  json counts = json::array();
+  for (const ErrorCount& c : r.counts)
+    counts.push_back({{"function", c.error.function},
+                      {"port", c.error.port},
+                      {"name", c.error.name},
+                      {"kind", KindName(c.error.kind)},
+                      {"count", c.count}});
+  return {{"read", r.read},
+          {"access", r.read ? json(r.access) : json(nullptr)},
+          {"not_read", r.read ? json(nullptr) : OrNull(r.unread)},
+          {"port_not_read", OrNull(r.port_unread)},
+          {"set", set},
+          {"counted", r.counted},
+          {"counts", counts},
+          {"kernel_controls_aer", r.kernel_controls_aer}};
+}
+
 json BoardJson(const BoardReport& b, const Options& o) {
   const BoardFacts& f = b.facts;
-  json board = {{"address", OrNull(f.address)},
-                {"vendor_id", f.vendor_id ? json(Hex4(f.vendor_id)) : json(nullptr)},
-                {"device_id", f.device_id ? json(Hex4(f.device_id)) : json(nullptr)},
-                {"link",
-                 {{"source", OrNull(f.link_source)},
-                  {"trained", LinkJson(f.trained)},
-                  {"maximum", LinkJson(f.maximum)}}},
-                {"ceiling", b.ceiling > 0 ? json(b.ceiling) : json(nullptr)},
-                {"floor", b.ceiling > 0 ? json(b.floor) : json(nullptr)},
-                {"floor_share", o.min_share}};
+  json board = {
+      {"address", OrNull(f.address)},
+      {"vendor_id", f.vendor_id ? json(Hex4(f.vendor_id)) : json(nullptr)},
+      {"device_id", f.device_id ? json(Hex4(f.device_id)) : json(nullptr)},
+      {"link",
+       {{"source", OrNull(f.link_source)},
+        {"trained", LinkJson(f.trained)},
+        {"maximum", LinkJson(f.maximum)}}},
+      {"ceiling", b.ceiling > 0 ? json(b.ceiling) : json(nullptr)},
+      {"floor", b.ceiling > 0 ? json(b.floor) : json(nullptr)},
+      {"floor_share", o.min_share},
+      {"errors",
+       {{"before", ReadingJson(f.errors_before)}, {"after", ReadingJson(f.errors_after)}}}};
   json run = nullptr;
   if (b.run.ran) {
     run = {{"program", f.program},

@@ -54,6 +54,11 @@ std::string Figure(const Measurement& m) {
   return std::string(s) + (m.unit.empty() ? "" : " " + m.unit);
 }
 
+std::string Reading(const ErrorReading& r) {
+  if (!r.read) return "not read" + (r.unread.empty() ? std::string() : ": " + r.unread);
+  return ErrorBitsText(r.set);
+}
+
 bool Failed(const TestResult& t, bool strict) {
   return t.verdict == Verdict::kFail || t.verdict == Verdict::kIncomplete ||
          (t.verdict == Verdict::kWarn && strict);
@@ -119,6 +124,8 @@ std::string JunitText(const Report& r) {
     suites << "      " << Property("link.maximum", LinkName(b.facts.maximum)) << "\n";
     suites << "      " << Property("ceiling", std::to_string(b.ceiling)) << "\n";
     suites << "      " << Property("floor", std::to_string(b.floor)) << "\n";
+    suites << "      " << Property("errors.before", Reading(b.facts.errors_before)) << "\n";
+    suites << "      " << Property("errors.after", Reading(b.facts.errors_after)) << "\n";
     suites << "      " << Property("log.path", b.log_file.path) << "\n";
     suites << "      " << Property("log.sha256", b.log_file.sha256) << "\n";
     suites << "    </properties>\n";

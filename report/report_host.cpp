@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "settings.h"  // the virtual board's FPGA_SIM parser
+#include "setup/pcie_errors.h"
 #include "setup/setup.h"
 #include "vfio/discovery.h"
 #include "wdc/backend.h"
@@ -85,6 +86,71 @@ BoardFacts ReadBoardFacts(const std::string& program, const std::string& address
     if (f.trained.Known()) f.link_source = "sysfs";
   }
   return f;
+}
+
+ErrorReading ReadErrorRegisters(setup::Host& host, const std::string& program,
+                                const BoardFacts& facts) {
+  ErrorReading r;
+  vfio::PciFunction fn;
+  if (IsVirtualBoard(program)) {
+    r.unread =
+        "the virtual board of fpga-diag-sim has no configuration space (fpga-board-server's "
+        "has, in a virtual machine)";
+    return r;
+  }
+  if (facts.address.empty() || !vfio::ReadPciFunction(host.SysfsRoot(), facts.address, &fn)) {
+    r.unread = "no board";
+    return r;
+  }
+  const setup::BoardErrors e = setup::ReadErrors(host, fn);
+  // The counters anyone may read, whether the registers could be read or not.
+  auto count = [&r](const setup::FunctionErrors& f, bool port) {
+    const setup::AerCounters& c = f.counters;
+    if (!c.present) return;
+    const ErrorBit::Kind kinds[] = {ErrorBit::Kind::kCorrectable, ErrorBit::Kind::kNonFatal,
+                                    ErrorBit::Kind::kFatal};
+    for (int k = 0; k < 3; ++k)
+      for (uint32_t bit = 0; bit < 32; ++bit)
+        if (c.by_bit[k][bit] != 0)
+          r.counts.push_back(
+              {{f.bdf, port, k == 0 ? setup::CorrectableName(bit) : setup::UncorrectableName(bit),
+                kinds[k]},
+               c.by_bit[k][bit]});
+  };
+  r.counted = e.board.counters.present;
+  r.kernel_controls_aer = e.board.kernel_controls_aer;
+  count(e.board, false);
+  if (e.has_port) count(e.port, true);
+  if (!e.board.Read()) {
+    r.unread = e.board.unread;
+    return r;
+  }
+  // Device Status's error bits are no record of a run: vfio-pci's reset at its close clears them.
+  if (!e.board.regs.aer) {
+    r.unread = "the board has no AER capability (" + setup::AccessText(e.board) + ")";
+    return r;
+  }
+  r.read = true;
+  r.access = setup::AccessText(e.board);
+  auto add = [&r](const setup::FunctionErrors& f, bool port) {
+    const setup::ErrorRegisters& regs = f.regs;
+    for (uint32_t bit = 0; bit < 32; ++bit) {
+      if (regs.correctable >> bit & 1)
+        r.set.push_back({f.bdf, port, setup::CorrectableName(bit), ErrorBit::Kind::kCorrectable});
+      if (regs.uncorrectable >> bit & 1)
+        r.set.push_back(
+            {f.bdf, port, setup::UncorrectableName(bit),
+             regs.severity >> bit & 1 ? ErrorBit::Kind::kFatal : ErrorBit::Kind::kNonFatal});
+    }
+  };
+  add(e.board, false);
+  if (e.has_port && e.port.Read() && e.port.regs.aer) add(e.port, true);
+  if (e.has_port && !e.port.Read()) r.port_unread = e.port.unread;
+  return r;
+}
+
+ErrorReading ReadErrorRegisters(const std::string& program, const BoardFacts& facts) {
+  return ReadErrorRegisters(*setup::LinuxHost(), program, facts);
 }
 
 }  // namespace report

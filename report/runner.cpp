@@ -175,9 +175,13 @@ bool RunBoards(const CommandLine& cl, Report* report, int* end_signal, std::stri
     };
     auto tick = [&](double t) { progress.Update(reader.Log(), reader.Where(), t); };
     TerminalRun run{cl.program, cl.all ? Environment(facts.address) : Environment("")};
+    // Before and after the run, while the utility does not hold the board (a user without root
+    // reads them through the board's group file, which only one process may hold).
+    facts.errors_before = ReadErrorRegisters(program, facts);
     const TerminalOutcome outcome = RunOnTerminal(run, output, tick);
     progress.Done();
     reader.Finish();
+    if (outcome.started) facts.errors_after = ReadErrorRegisters(program, facts);
     const bool closed = close(log_fd) == 0;
     if (!outcome.started) {
       *error = outcome.error;

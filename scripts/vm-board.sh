@@ -22,6 +22,7 @@
 #
 #   scripts/vm-board.sh [--intx] [--build-dir DIR] [--no-build] --out DIR
 #                       --board SETTINGS [--board SETTINGS...] --runs FILE [--setup-board I]
+#                       [--errors-board I[:user]...]
 #
 # FILE has one run a line, TAB-separated: name, board index, key REGEX, kill REGEX (SIGKILL to
 # the utility once a matching line has appeared), then the KiB of locked memory the kill waits
@@ -35,7 +36,8 @@
 # and the status it ended with) and times (the boot's phases); and, as the guest's kernel saw
 # them before the runs, board-I.link (its link files in sysfs: current_link_speed and the
 # others, one "NAME VALUE" a line), and board-I.config and port-I.config (the board's and its
-# root port's configuration space, as root reads it from sysfs).
+# root port's configuration space, as root reads it from sysfs), and pci_express (the port
+# services the kernel bound, /sys/bus/pci_express/devices).
 #
 # --setup-board I leaves board I to fpga-diag-setup: the init binds it with no driver, and
 # around the runs takes it through the tool's steps as a user would, each step's output and
@@ -44,6 +46,14 @@
 # (bound); then as uid 1000 (fduser, the memory-lock limit raised as a user's would be): status
 # (user_before), bind --user fduser (as root), status (user_bound); after the runs: unbind,
 # status (after).
+#
+# --errors-board I (repeatable) takes board I's error registers through fpga-diag-setup after
+# the runs, as root through sysfs config: status ADDR (errors-I-before), clear-errors ADDR
+# (errors-I-clear), status ADDR (errors-I-after), in DIR as setup-errors-I-STEP.out and .status,
+# with the board's configuration space as the runs left it in board-I.after.config. With :user
+# the middle steps are uid 1000's through the group file, which the init gives it: status ADDR
+# as root (errors-I-before), as the user (errors-I-user), clear-errors ADDR as the user
+# (errors-I-clear), status ADDR as root (errors-I-after).
 #
 # Builds what it needs first (the release preset when no build dir is given; configured when
 # missing). QEMU 11.1 comes from trixie-backports inside a trixie root made by debootstrap, and
@@ -59,11 +69,12 @@ cache=${FPGA_DIAG_VM_CACHE:-$home/.cache/fpga-diag/vm}
 timeout_s=${FPGA_DIAG_VM_TIMEOUT:-600}
 
 usage() {  # exit status: 0 for --help (on standard output), else on standard error
-  if [ "$1" -eq 0 ]; then sed -n '7p;19,20p' "$0" | sed 's/^#   //'
-  else sed -n '7p;19,20p' "$0" | sed 's/^#   //' >&2; fi
+  if [ "$1" -eq 0 ]; then sed -n '7p;23,25p' "$0" | sed 's/^#   //'
+  else sed -n '7p;23,25p' "$0" | sed 's/^#   //' >&2; fi
   exit "$1"
 }
 intx=0 key='size = 4095\.\.\.$' build='' no_build=0 out='' runs='' boards=() setup_board=''
+errors_boards=()
 while (($#)); do
   case $1 in
     --intx) intx=1 ;;
@@ -74,6 +85,7 @@ while (($#)); do
     --board) boards+=("${2?}"); shift ;;
     --runs) runs=${2?}; shift ;;
     --setup-board) setup_board=${2?}; shift ;;
+    --errors-board) errors_boards+=("${2?}"); shift ;;
     -h|--help) usage 0 ;;
     -*) echo "vm-board: unknown option $1" >&2; usage 2 ;;
     *) boards+=("$1") ;;
@@ -106,16 +118,24 @@ elif [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >&2
 fi
 build=$(realpath "$build")
+# The tool, for the setup board's steps and the error registers' (one "I MODE" line each).
+with_setup=${setup_board}${errors_boards[*]}
 if [ "$no_build" -eq 0 ]; then
   cmake --build "$build" --target fpga-diag-static vm-pty-run fpga-board-server \
-    fpga-diag-report-static ${setup_board:+fpga-diag-setup-static} >&2
+    fpga-diag-report-static ${with_setup:+fpga-diag-setup-static} >&2
 fi
 needed=(tests/vm/fpga-diag-static tests/vm/vm-pty-run)
 if [ -n "$setup_board" ]; then
   [[ $setup_board =~ ^[0-9]+$ ]] && ((setup_board < ${#boards[@]})) ||
     { echo "vm-board: --setup-board $setup_board is not a board" >&2; exit 2; }
-  needed+=(tests/vm/fpga-diag-setup-static)
 fi
+errors_list=''
+for spec in "${errors_boards[@]}"; do
+  [[ $spec =~ ^([0-9]+)(:user)?$ ]] && ((BASH_REMATCH[1] < ${#boards[@]})) ||
+    { echo "vm-board: --errors-board $spec is not a board (I or I:user)" >&2; exit 2; }
+  errors_list+="${BASH_REMATCH[1]} ${BASH_REMATCH[2]:+user}"$'\n'
+done
+[ -z "$with_setup" ] || needed+=(tests/vm/fpga-diag-setup-static)
 ((${#boards[@]} == 0)) || needed+=(fpga-board-server)
 for f in "${needed[@]}"; do
   [ -x "$build/$f" ] || { echo "vm-board: $build/$f was not built" >&2; exit 1; }
@@ -229,10 +249,9 @@ if [ -x "$build/tests/vm/fpga-diag-report-static" ]; then
   cp "$build/tests/vm/fpga-diag-report-static" "$ird/bin/fpga-diag-report"
 fi
 cp "$work/plan" "$ird/plan"
-if [ -n "$setup_board" ]; then
-  cp "$build/tests/vm/fpga-diag-setup-static" "$ird/bin/fpga-diag-setup"
-  echo "$(board_bdf "$setup_board")" > "$ird/setup-slot"
-fi
+[ -z "$with_setup" ] || cp "$build/tests/vm/fpga-diag-setup-static" "$ird/bin/fpga-diag-setup"
+[ -z "$setup_board" ] || echo "$(board_bdf "$setup_board")" > "$ird/setup-slot"
+printf '%s' "$errors_list" > "$ird/errors-boards"
 # In the order they depend on each other (the package has no modules.dep).
 for m in drivers/vfio/vfio virt/lib/irqbypass drivers/vfio/vfio_iommu_type1 \
          drivers/vfio/pci/vfio-pci-core drivers/vfio/pci/vfio-pci; do
@@ -274,6 +293,8 @@ for dev in /sys/bus/pci/devices/*; do
   cat $dev/config > /tmp/files/board-$i.config
   cat "$(dirname "$(readlink -f $dev)")/config" > /tmp/files/port-$i.config
 done
+# The port services the kernel bound (an AER service on a root port: the kernel controls AER).
+ls /sys/bus/pci_express/devices > /tmp/files/pci_express 2>/dev/null
 # fpga-diag-setup's steps: NAME then the command; the output and status go to /tmp/setup.
 step() {
   name=$1
@@ -292,10 +313,10 @@ sysfs_state() {
 }
 # A user's limit, raised as limits.conf would: the tool's verdict weighs it against a run's pins.
 as_user() { (ulimit -l unlimited && exec /bin/vm-pty-run --as 1000:1000 "$@"); }
+mkdir -p /tmp/setup /etc
+printf 'root:x:0:0:root:/root:/bin/sh\nfduser:x:1000:1000::/tmp:/bin/sh\n' > /etc/passwd
+printf 'root:x:0:\nfduser:x:1000:\n' > /etc/group
 if [ -n "$setup_slot" ]; then
-  mkdir -p /tmp/setup /etc
-  printf 'root:x:0:0:root:/root:/bin/sh\nfduser:x:1000:1000::/tmp:/bin/sh\n' > /etc/passwd
-  printf 'root:x:0:\nfduser:x:1000:\n' > /etc/group
   sysfs_state before
   step before fpga-diag-setup
   step bind fpga-diag-setup bind $setup_slot
@@ -311,8 +332,23 @@ if [ -n "$setup_slot" ]; then
   step unbind fpga-diag-setup unbind $setup_slot
   sysfs_state after
   step after fpga-diag-setup
-  for f in /tmp/setup/*; do mv $f /tmp/files/setup-$(basename $f); done
 fi
+# Each errors board's registers as the runs left them, then fpga-diag-setup's steps on them.
+while read -r i mode; do
+  slot=$(printf '0000:%02x:00.0' $((1 + i)))
+  dev=/sys/bus/pci/devices/$slot
+  cat $dev/config > /tmp/files/board-$i.after.config
+  step errors-$i-before fpga-diag-setup status $slot
+  if [ "$mode" = user ]; then
+    chown 1000 /dev/vfio/$(basename "$(readlink $dev/iommu_group)")
+    step errors-$i-user as_user /bin/fpga-diag-setup status $slot
+    step errors-$i-clear as_user /bin/fpga-diag-setup clear-errors $slot
+  else
+    step errors-$i-clear fpga-diag-setup clear-errors $slot
+  fi
+  step errors-$i-after fpga-diag-setup status $slot
+done < /errors-boards
+for f in /tmp/setup/*; do [ -e $f ] && mv $f /tmp/files/setup-$(basename $f); done
 # Framed as the runner frames its files, on the port it left raw (held open meanwhile).
 exec 8<>/dev/ttyS1
 stty raw -echo <&8

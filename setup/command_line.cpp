@@ -9,18 +9,24 @@ constexpr char kUsage[] =
     "Usage: fpga-diag-setup [status [ADDR]]\n"
     "       fpga-diag-setup bind ADDR [--user NAME]\n"
     "       fpga-diag-setup unbind ADDR\n"
+    "       fpga-diag-setup clear-errors ADDR\n"
     "       fpga-diag-setup --help | --version\n"
     "Checks and sets up the FPGA boards (PCI 10ee:5050) for fpga-diag through vfio-pci.\n"
-    "  status [ADDR]   (the default) every board's driver, IOMMU group, link and group file\n"
-    "                  (or those of the board at ADDR alone), the machine's vfio-pci, IOMMU\n"
-    "                  and memory-lock limit, each with the command that fixes it when it is\n"
+    "  status [ADDR]   (the default) every board's driver, IOMMU group, link, group file and\n"
+    "                  error registers (AER and Device Status, the board's and its port's),\n"
+    "                  or those of the board at ADDR alone; the machine's vfio-pci, IOMMU\n"
+    "                  and memory-lock limit; each with the command that fixes it when it is\n"
     "                  not ready, then a verdict: exit 0 when the first board (or ADDR) is\n"
-    "                  ready, 1 when not or when there is no board\n"
+    "                  ready, 1 when not (a recorded uncorrectable error included) or when\n"
+    "                  there is no board\n"
     "  bind ADDR       (root) give the board at ADDR to vfio-pci until the next boot\n"
     "  --user NAME, --user=NAME\n"
     "                  with bind: also give NAME the board's group file, and print the udev\n"
     "                  rule that does it at every boot\n"
     "  unbind ADDR     (root) clear the override and let the kernel choose the driver again\n"
+    "  clear-errors ADDR\n"
+    "                  (root, or with the board's group file) clear the error status bits set\n"
+    "                  in the board at ADDR and, as root, in the port above it\n"
     "  -h, --help      show this text and exit\n"
     "      --version   show the version and exit\n"
     "ADDR is DDDD:BB:SS.F or BB:SS.F, hex, as lspci prints it. Exit status 2: bad use.\n";
@@ -68,8 +74,9 @@ int Main(Host& host, const std::vector<std::string>& args, std::ostream& out, st
     if (words.size() > 2) return bad("status takes at most one address");
     return Status(host, words.size() == 2 ? words[1] : "", out, err);
   }
-  if (command == "bind" || command == "unbind") {
+  if (command == "bind" || command == "unbind" || command == "clear-errors") {
     if (words.size() != 2) return bad(command + " takes one address: " + command + " ADDR");
+    if (command == "clear-errors") return ClearErrors(host, words[1], out, err);
     return command == "bind" ? Bind(host, words[1], user, out, err)
                              : Unbind(host, words[1], out, err);
   }

@@ -82,6 +82,26 @@ class Linux final : public Host {
     return e;
   }
 
+  long ReadAt(const std::string& path, uint64_t offset, void* buf, size_t bytes) override {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    const ssize_t n = ::pread(fd, buf, bytes, static_cast<off_t>(offset));
+    const long r = n < 0 ? -errno : static_cast<long>(n);
+    ::close(fd);
+    return r;
+  }
+
+  long WriteAt(const std::string& path, uint64_t offset, const void* buf, size_t bytes) override {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    const ssize_t n = ::pwrite(fd, buf, bytes, static_cast<off_t>(offset));
+    const long r = n < 0 ? -errno : static_cast<long>(n);
+    ::close(fd);
+    return r;
+  }
+
+  vfio::Kernel& Vfio() override { return kernel_; }
+
   int LoadModule(const std::string& name) override {
     const char* argv[] = {"modprobe", name.c_str(), nullptr};
     return Run(argv);
@@ -99,6 +119,7 @@ class Linux final : public Host {
 
  private:
   std::string root_ = "/sys";
+  vfio::LinuxKernel kernel_{root_};
 };
 
 }  // namespace

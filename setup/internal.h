@@ -21,6 +21,12 @@ bool Exists(const std::string& path);
 size_t CountEntries(const std::string& dir);  // the names in a directory, dot files aside
 
 std::string DeviceDir(const std::string& sysfs_root, const std::string& bdf);
+// The bridge above the function in sysfs's device tree (a root or switch port), by its BDF; ""
+// when the function sits on a root bus.
+std::string UpstreamPort(const std::string& sysfs_root, const std::string& bdf);
+// Whether the kernel controls AER for the function: the root port above it has the kernel's AER
+// port service (/sys/bus/pci_express/devices/ROOTPORT:pcie002), which it binds only then.
+bool KernelControlsAer(const std::string& sysfs_root, const std::string& bdf);
 std::string GroupFile(int group);                   // "/dev/vfio/N"
 std::string DriverText(const std::string& driver);  // "driver xdma", "no driver"
 std::string Id(uint32_t vendor, uint32_t device);   // "10ee:5050"

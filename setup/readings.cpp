@@ -78,6 +78,10 @@ void NextSteps(const MachineStatus& machine, BoardStatus* b) {
     b->link_step = "`sudo lspci -vv -s " + f.bdf +
                    "` shows what the board and its slot offer (LnkCap, LnkSta); reseat the "
                    "board, or move it to a slot as wide and as fast as it is.";
+  if (b->errors.Any())
+    b->errors_step = "once their cause is found (a reseat, another slot, the board's design), `" +
+                     std::string(internal::kTool) + " clear-errors " + f.bdf +
+                     "` clears them, so that a new one shows.";
   if (b->group_file.empty() || f.driver != vfio::kAccessDriver) return;  // bind comes first
   if (!b->group_file_exists) {
     b->file_step = "The kernel log says why vfio-pci made none: `dmesg | grep -i vfio`.";
@@ -108,6 +112,7 @@ BoardStatus ReadBoard(Host& host, const MachineStatus& machine, const vfio::PciF
     }
     b.container_errno = host.TryOpen(vfio::kContainerPath);
   }
+  b.errors = ReadErrors(host, f);
   NextSteps(machine, &b);
 
   // The order the utility's open meets them in, so the first named is the first it would fail on.
@@ -136,6 +141,24 @@ BoardStatus ReadBoard(Host& host, const MachineStatus& machine, const vfio::PciF
                KiBText(kRunPinBytes) +
                " at once (the backloop's two 50 MiB buffers and their descriptor tables). " +
                machine.memlock_step;
+  } else if (b.errors.AnyUncorrectable()) {
+    // The open would succeed; the run would be judged on a link that has already failed.
+    b.verdict = Verdict::kErrors;
+    std::string where;
+    for (const FunctionErrors* e : {&b.errors.board, &b.errors.port}) {
+      const ErrorRegisters& r = e->regs;
+      if (!r.AnyUncorrectable()) continue;
+      std::string list;
+      for (const std::string& n : r.aer ? UncorrectableNames(r) : DeviceStatusNames(r))
+        list += (list.empty() ? "" : ", ") + n;
+      where += std::string(where.empty() ? "" : "; and in ") +
+               (e == &b.errors.port ? "the " : "its ") + (r.aer ? "AER" : "Device Status") +
+               (e == &b.errors.port ? " of the port above it, " + e->bdf : "") + ": " + list;
+    }
+    b.advice = "an uncorrectable error is recorded in " + where +
+               ". A run now could not tell a new error of that kind from it, and a fatal one may "
+               "have left the link unusable until a reset. Once its cause is found, clear it: `" +
+               internal::kTool + " clear-errors " + bdf + "`.";
   }
   return b;
 }

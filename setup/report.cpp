@@ -27,6 +27,81 @@ void PrintMember(const vfio::PciFunction& m, const std::vector<vfio::PciFunction
       << (blocks ? "  (a host driver: the group cannot be used)" : "") << "\n";
 }
 
+void PrintGroupFile(const BoardStatus& b, std::ostream& out) {
+  out << "  group file   " << b.group_file;
+  if (!b.group_file_exists) {
+    out << " does not exist (made when vfio-pci takes the board)\n";
+  } else {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", b.group_file_info.mode & 07777);
+    out << ": owner " << b.group_file_owner << ", group " << b.group_file_group << ", mode " << mode
+        << "; "
+        << (b.group_errno == 0 ? "you can open it"
+                               : "you cannot open it: " + vfio::ErrnoText(b.group_errno))
+        << "\n";
+  }
+  PrintStep(b.file_step, out);
+}
+
+std::string List(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& n : names) text += (text.empty() ? "" : ", ") + n;
+  return text.empty() ? "none" : text;
+}
+
+// One function's registers: how they were read and what is set, else why they were not.
+void PrintFunctionErrors(const FunctionErrors& e, const std::string& item, std::ostream& out) {
+  out << item;
+  if (!e.Read()) {
+    out << e.unread << "\n";
+  } else {
+    const ErrorRegisters& r = e.regs;
+    out << AccessText(e) << ": ";
+    if (!r.express)
+      out << "no PCI Express capability, so no error registers\n";
+    else if (!r.Any())
+      out << "none set" << (r.aer ? "" : " (no AER capability: Device Status alone)") << "\n";
+    else
+      out << (r.aer ? "set" : "set (no AER capability: Device Status alone)") << "\n";
+    if (r.aer && r.Any()) {
+      out << "               correctable: " << List(CorrectableNames(r)) << "\n";
+      out << "               uncorrectable: " << List(UncorrectableNames(r)) << "\n";
+    }
+    if (r.Any()) out << "               Device Status: " << List(DeviceStatusNames(r)) << "\n";
+  }
+  const AerCounters& c = e.counters;
+  if (c.present) {
+    // "2 correctable (Bad TLP 2), 0 non-fatal, 0 fatal"
+    out << "               the kernel's AER counters: ";
+    const char* kinds[] = {"correctable", "non-fatal", "fatal"};
+    for (int k = 0; k < 3; ++k) {
+      std::string named;
+      for (uint32_t bit = 0; bit < 32; ++bit)
+        if (c.by_bit[k][bit] != 0)
+          named += (named.empty() ? "" : ", ") +
+                   (k == 0 ? CorrectableName(bit) : UncorrectableName(bit)) + " " +
+                   std::to_string(c.by_bit[k][bit]);
+      out << (k ? ", " : "") << c.total[k] << " " << kinds[k]
+          << (named.empty() ? "" : " (" + named + ")");
+    }
+    out << "\n";
+  }
+  if (e.kernel_controls_aer && e.Read())
+    out << "               the kernel controls AER here: it clears these bits when it handles "
+           "an error and at each reset of the board (vfio-pci resets it at every open and close"
+        << (e.access == ErrorAccess::kVfio ? ", this read's included" : "")
+        << "), so its counters are the record\n";
+}
+
+void PrintErrors(const BoardStatus& b, std::ostream& out) {
+  const BoardErrors& e = b.errors;
+  out << "Errors of " << b.function.bdf
+      << " (AER's status registers, Device Status's error bits)\n";
+  PrintFunctionErrors(e.board, "  board        ", out);
+  PrintStep(b.errors_step, out);
+  if (e.has_port) PrintFunctionErrors(e.port, "  port         " + e.port.bdf + ", ", out);
+}
+
 void PrintBoard(const BoardStatus& b, std::ostream& out) {
   const vfio::PciFunction& f = b.function;
   out << "Board " << f.bdf << " (" << Id(f.vendor_id, f.device_id) << ")\n";
@@ -55,20 +130,8 @@ void PrintBoard(const BoardStatus& b, std::ostream& out) {
         << "\n";
   }
   PrintStep(b.link_step, out);
-  if (b.group_file.empty()) return;
-  out << "  group file   " << b.group_file;
-  if (!b.group_file_exists) {
-    out << " does not exist (made when vfio-pci takes the board)\n";
-  } else {
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "%04o", b.group_file_info.mode & 07777);
-    out << ": owner " << b.group_file_owner << ", group " << b.group_file_group << ", mode " << mode
-        << "; "
-        << (b.group_errno == 0 ? "you can open it"
-                               : "you cannot open it: " + vfio::ErrnoText(b.group_errno))
-        << "\n";
-  }
-  PrintStep(b.file_step, out);
+  if (!b.group_file.empty()) PrintGroupFile(b, out);
+  PrintErrors(b, out);
 }
 
 void PrintMachine(const MachineStatus& m, std::ostream& out) {
@@ -133,8 +196,13 @@ int Status(Host& host, const std::string& only, std::ostream& out, std::ostream&
     const BoardStatus& b = status[i];
     out << "Verdict for " << b.function.bdf << ": ";
     if (b.verdict == Verdict::kReady) {
+      std::string notes;
+      if (b.link.below_max) notes = "its link trained below its maximum";
+      if (b.errors.Any())
+        notes += (notes.empty() ? "" : "; ") +
+                 std::string("correctable errors are recorded, under Errors");
       out << "ready: fpga-diag can open it as " << machine.caller
-          << (b.link.below_max ? " (its link trained below its maximum)" : "") << ".\n";
+          << (notes.empty() ? "" : " (" + notes + ")") << ".\n";
     } else {
       out << "not ready: " << b.advice << "\n";
     }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -67,6 +68,49 @@ size_t CountEntries(const std::string& dir) {
 
 std::string DeviceDir(const std::string& sysfs_root, const std::string& bdf) {
   return sysfs_root + "/bus/pci/devices/" + bdf;
+}
+
+std::string UpstreamPort(const std::string& sysfs_root, const std::string& bdf) {
+  // bus/pci/devices/BDF links to the function's place in the tree, below its bridge:
+  // devices/pci0000:00/0000:00:1c.0/0000:03:00.0.
+  char* real = ::realpath(DeviceDir(sysfs_root, bdf).c_str(), nullptr);
+  if (real == nullptr) return "";
+  std::string path = real;
+  std::free(real);
+  const size_t last = path.find_last_of('/');
+  if (last == std::string::npos || last == 0) return "";
+  const std::string parent = path.substr(0, last);
+  const std::string name = parent.substr(parent.find_last_of('/') + 1);
+  std::string port;
+  return ParseAddress(name, &port) && port == name ? port : "";
+}
+
+bool KernelControlsAer(const std::string& sysfs_root, const std::string& bdf) {
+  // The root port is the first function below the host bridge: devices/pci0000:00/ROOTPORT/...
+  char* real = ::realpath(DeviceDir(sysfs_root, bdf).c_str(), nullptr);
+  if (real == nullptr) return false;
+  const std::string path = real;
+  std::free(real);
+  const size_t host = path.find("/devices/pci");
+  if (host == std::string::npos) return false;
+  const size_t from = path.find('/', host + 9);
+  if (from == std::string::npos) return false;
+  const std::string root_port = path.substr(from + 1, path.find('/', from + 1) - from - 1);
+  if (root_port == bdf) return false;  // on the root bus itself: no port
+  // A port service's name is the port's address, ":pcie" and the service's number in hex; on a
+  // root port AER's is 0x002.
+  const std::string prefix = root_port + ":pcie";
+  bool found = false;
+  if (DIR* d = ::opendir((sysfs_root + "/bus/pci_express/devices").c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.rfind(prefix, 0) != 0) continue;
+      const unsigned long service = std::strtoul(name.c_str() + prefix.size(), nullptr, 16);
+      found = found || (service & 0xff) == 0x002;
+    }
+    ::closedir(d);
+  }
+  return found;
 }
 
 std::string GroupFile(int group) { return "/dev/vfio/" + std::to_string(group); }

@@ -12,6 +12,9 @@
 #include <sstream>
 #include <string>
 
+#include "report/judge.h"
+#include "report/log_reader.h"
+#include "report/outputs.h"
 #include "report_logs.h"
 
 namespace {
@@ -84,9 +87,9 @@ TEST_F(ReportProgram, CommandLineAsALinuxTool) {
   r = Report("--version");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "fpga-diag-report (fpga-diag) " FPGA_DIAG_VERSION "\n");
-  for (const char* bad :
-       {"--frobnicate x.log", "", "--link gen9x4 x.log", "--min-share 2 x.log", "--log l x.log",
-        "--all x.log", "a.log b.log", "--json - --html - x.log", "--run x.log", "--json", "--ver", "--run --"}) {
+  for (const char* bad : {"--frobnicate x.log", "", "--link gen9x4 x.log", "--min-share 2 x.log",
+                          "--log l x.log", "--all x.log", "a.log b.log", "--json - --html - x.log",
+                          "--run x.log", "--json", "--ver", "--run --"}) {
     r = Report(bad);
     EXPECT_EQ(r.status, 2) << bad << "\n" << r.out;
     EXPECT_NE(r.out.find("fpga-diag-report: "), std::string::npos) << bad;
@@ -161,6 +164,52 @@ TEST_F(ReportProgram, OutputsFollowTheirSchemasAndFingerprintTheLog) {
   EXPECT_EQ(b["failure_lines"].size(), 200u);
   const std::string xml = Read("faulted.xml");
   EXPECT_NE(xml.find("<failure message=\"item 6 (byte offset 6) read back 7"), std::string::npos);
+}
+
+// The error registers as a --run on a real board reads them, which no saved log has: the JSON
+// and the JUnit XML still follow their schemas, and each output carries the readings.
+TEST_F(ReportProgram, ErrorRegistersReadAroundARunAreInEveryOutput) {
+  report::BoardFacts facts;
+  facts.address = "0000:01:00.0";
+  facts.errors_before.read = facts.errors_after.read = true;
+  facts.errors_before.access = facts.errors_after.access = "through sysfs config as root";
+  facts.errors_after.set = {
+      {"0000:01:00.0", false, "Completion Timeout", report::ErrorBit::Kind::kFatal},
+      {"0000:00:03.0", true, "Bad TLP", report::ErrorBit::Kind::kCorrectable}};
+  facts.errors_before.counted = facts.errors_after.counted = true;
+  facts.errors_after.counts = {{facts.errors_after.set[1], 3}};
+  report::Report report;
+  report.program_version = FPGA_DIAG_VERSION;
+  report.time = "2026-12-11T00:00:00Z";
+  report.boards.push_back(report::JudgeBoard(report::ReadLog(WholeRun(2, 4)), facts, {},
+                                             {"run.log", std::string(64, '0'), 0},
+                                             report::Options{}));
+  report::Conclude(&report);
+  EXPECT_EQ(report.verdict, report::Verdict::kFail);
+  const std::string schema = std::string(FPGA_DIAG_SOURCE_DIR) + "/report/report.schema.json";
+  const std::string xsd = std::string(FPGA_DIAG_SOURCE_DIR) + "/tests/report/junit.xsd";
+  const std::string json = Write("errors.json", report::JsonText(report));
+  Ran v = Shell(
+      "python3 -c 'import json, sys, jsonschema; jsonschema.validate(json.load(open(sys.argv[1])), "
+      "json.load(open(sys.argv[2])))' " +
+      Q(json) + " " + Q(schema));
+  EXPECT_EQ(v.status, 0) << v.out;
+  v = Shell("xmllint --noout --schema " + Q(xsd) + " " +
+            Q(Write("errors.xml", report::JunitText(report))));
+  EXPECT_EQ(v.status, 0) << v.out;
+  const nlohmann::json j = nlohmann::json::parse(Read("errors.json"));
+  const nlohmann::json& after = j["boards"][0]["board"]["errors"]["after"];
+  EXPECT_EQ(after["set"][0]["name"], "Completion Timeout");
+  EXPECT_EQ(after["set"][0]["kind"], "fatal");
+  EXPECT_EQ(after["set"][1]["port"], true);
+  EXPECT_EQ(after["counts"][0]["count"], 3);
+  EXPECT_NE(
+      report::JunitText(report).find("<property name=\"errors.after\" value=\"Completion Timeout "
+                                     "(uncorrectable, fatal), Bad TLP (correctable, in the port "
+                                     "above it, 0000:00:03.0)\"/>"),
+      std::string::npos);
+  EXPECT_NE(report::HtmlText(report).find("before the run none; after it Completion Timeout"),
+            std::string::npos);
 }
 
 TEST_F(ReportProgram, PageRendersInAHeadlessBrowser) {

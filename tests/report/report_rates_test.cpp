@@ -84,16 +84,16 @@ TEST(ReportRates, LinkBelowItsMaximumWarnsWithBothCeilings) {
   facts.trained = {1, 1};
   facts.maximum = {3, 8};
   facts.link_source = "sysfs";
-  const TestResult below = BoardChecks(facts).front();
+  const TestResult below = BoardChecks(facts).back();
   EXPECT_EQ(below.verdict, Verdict::kWarn);
   EXPECT_NE(below.reason.find("238.4 MByte/sec instead of 7512.0"), std::string::npos)
       << below.reason;
   facts.trained = facts.maximum;
-  EXPECT_EQ(BoardChecks(facts).front().verdict, Verdict::kPass);
+  EXPECT_EQ(BoardChecks(facts).back().verdict, Verdict::kPass);
   // No link known: the check is not made and weighs nothing.
   const BoardReport none =
       JudgeBoard(ReadLog(report_logs::WholeRun(2, 4)), BoardFacts{}, {}, {}, Options{});
-  EXPECT_EQ(none.checks.front().verdict, Verdict::kNotRun);
+  EXPECT_EQ(none.checks.back().verdict, Verdict::kNotRun);
   EXPECT_EQ(none.verdict, Verdict::kPass) << none.reason;
 }
 
@@ -116,7 +116,7 @@ TEST(ReportRates, TheLinkComesFromSysfsOrFromFpgaSim) {
   EXPECT_EQ(real.vendor_id, 0x10EEu);
   EXPECT_EQ(real.trained, (Link{1, 1}));
   EXPECT_EQ(real.maximum, (Link{3, 8}));
-  EXPECT_EQ(BoardChecks(real).front().verdict, Verdict::kWarn);
+  EXPECT_EQ(BoardChecks(real).back().verdict, Verdict::kWarn);
   fs::remove_all(root);
 
   // The virtual board: FPGA_SIM's boards and link, FPGA_WDC's slot.

@@ -2,251 +2,19 @@
 // no virtual machine here can be made into, and what bind and unbind write.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "board_function.h"
-#include "settings.h"
-#include "setup/setup.h"
-#include "vfu/config_space.h"
+#include "fake_host.h"
 
 namespace setup_test {
 namespace {
 
-namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 using ::testing::Not;
-
-// The board's configuration space as root reads it from sysfs (all 4 KiB): the served board's,
-// for the FPGA_SIM `settings` (its link, link-max), from the same description and builder.
-std::string BoardConfig(const char* settings = "") {
-  sim::Settings parsed;
-  std::string why;
-  if (!sim::ParseSettings(settings, &parsed, &why)) std::abort();
-  const vfu::ConfigSpace config(board_server::BoardFunction(parsed));
-  std::string bytes(config.Size(), '\0');
-  config.Read(0, config.Size(), reinterpret_cast<uint8_t*>(bytes.data()), false);
-  return bytes;
-}
-
-struct FunctionEntry {
-  // driver "": none; group -1: no IOMMU group; class 0x118000 is a data-acquisition controller
-  // and 0x060400 a bridge; native: the driver the kernel gives it when nothing overrides it.
-  FunctionEntry(std::string bdf_, uint32_t vendor_ = 0x10EE, uint32_t device_ = 0x5050,
-                std::string driver_ = "vfio-pci", int group_ = 7, uint32_t class_ = 0x118000,
-                std::string native_ = "")
-      : bdf(std::move(bdf_)),
-        vendor(vendor_),
-        device(device_),
-        driver(std::move(driver_)),
-        group(group_),
-        class_code(class_),
-        native_driver(std::move(native_)) {}
-  std::string bdf;
-  uint32_t vendor, device;
-  std::string driver;
-  int group;
-  uint32_t class_code;
-  std::string native_driver;
-};
-
-// A machine: sysfs under root/sys, the VFIO files under root/dev/vfio, and a kernel that answers
-// the writes bind and unbind make as the real one does.
-class FakeHost final : public setup::Host {
- public:
-  FakeHost() {
-    std::string dir = (fs::temp_directory_path() / "fd-setup-XXXXXX").string();
-    if (::mkdtemp(dir.data()) == nullptr) std::abort();
-    root_ = dir;
-    sysfs_ = root_ + "/sys";
-    fs::create_directories(sysfs_ + "/bus/pci/devices");
-    fs::create_directories(sysfs_ + "/bus/pci/drivers");
-    fs::create_directories(root_ + "/dev/vfio");
-    Touch(sysfs_ + "/bus/pci/drivers_probe", "");
-    LoadDriver("vfio-pci");
-    Touch(Dev("/dev/vfio/vfio"), "");
-  }
-  ~FakeHost() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-
-  void AddFunction(const FunctionEntry& entry) {
-    entries_.insert_or_assign(entry.bdf, entry);
-    const std::string dev = Device(entry.bdf);
-    fs::create_directories(dev);
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%04x\n", entry.vendor);
-    Touch(dev + "/vendor", text);
-    std::snprintf(text, sizeof text, "0x%04x\n", entry.device);
-    Touch(dev + "/device", text);
-    std::snprintf(text, sizeof text, "0x%06x\n", entry.class_code);
-    Touch(dev + "/class", text);
-    Touch(dev + "/driver_override", "(null)\n");
-    if (entry.vendor == 0x10EE && entry.device == 0x5050) SetConfig(entry.bdf, BoardConfig());
-    if (!entry.driver.empty()) Attach(entry.bdf, entry.driver);
-    if (entry.group >= 0) {
-      const std::string group = sysfs_ + "/kernel/iommu_groups/" + std::to_string(entry.group);
-      fs::create_directories(group + "/devices");
-      fs::create_symlink("../../../../kernel/iommu_groups/" + std::to_string(entry.group),
-                         dev + "/iommu_group");
-      fs::create_symlink("../../../../bus/pci/devices/" + entry.bdf,
-                         group + "/devices/" + entry.bdf);
-    }
-  }
-
-  void SetLink(const std::string& bdf, const std::string& speed, int width,
-               const std::string& max_speed, int max_width) {
-    Touch(Device(bdf) + "/current_link_speed", speed + "\n");
-    Touch(Device(bdf) + "/max_link_speed", max_speed + "\n");
-    Touch(Device(bdf) + "/current_link_width", std::to_string(width) + "\n");
-    Touch(Device(bdf) + "/max_link_width", std::to_string(max_width) + "\n");
-  }
-
-  // The function's sysfs config file: what root reads of its configuration space.
-  void SetConfig(const std::string& bdf, const std::string& bytes) {
-    Touch(Device(bdf) + "/config", bytes);
-  }
-
-  void UnloadVfioPci() { fs::remove_all(sysfs_ + "/bus/pci/drivers/vfio-pci"); }
-
-  // Every file and link of the machine with its content or target: what "nothing changed" means.
-  std::map<std::string, std::string> Snapshot() const {
-    std::map<std::string, std::string> all;
-    for (auto it = fs::recursive_directory_iterator(root_); it != fs::end(it); ++it) {
-      const fs::path& p = it->path();
-      if (fs::is_symlink(it->symlink_status())) {
-        all[p.string()] = "-> " + fs::read_symlink(p).string();
-      } else if (fs::is_regular_file(it->symlink_status())) {
-        std::ifstream in(p);
-        std::ostringstream text;
-        text << in.rdbuf();
-        all[p.string()] = text.str();
-      } else {
-        all[p.string()] = "dir";
-      }
-    }
-    return all;
-  }
-
-  std::string Driver(const std::string& bdf) const {
-    std::error_code e;
-    const fs::path target = fs::read_symlink(Device(bdf) + "/driver", e);
-    return e ? "" : target.filename().string();
-  }
-
-  // setup::Host
-  const std::string& SysfsRoot() const override { return sysfs_; }
-  int TryOpen(const std::string& path) override {
-    if (auto it = open_errno.find(path); it != open_errno.end()) return it->second;
-    return fs::exists(Dev(path)) ? 0 : ENOENT;
-  }
-  bool Stat(const std::string& path, setup::FileInfo* info) override {
-    if (!fs::exists(Dev(path))) return false;
-    *info = {0, 0, 0600};
-    return true;
-  }
-  int MemlockLimit(uint64_t* soft, uint64_t* hard) override {
-    *soft = memlock_soft;
-    *hard = memlock_hard;
-    return 0;
-  }
-  bool Privileged() override { return privileged; }
-  std::string CallerName() override { return privileged ? "root" : "alice"; }
-  std::string UserName(uint32_t uid) override { return uid == 0 ? "root" : "alice"; }
-  std::string GroupName(uint32_t gid) override { return gid == 0 ? "root" : "alice"; }
-  bool LookupUser(const std::string& name, uint32_t* uid) override {
-    if (name != "alice") return false;
-    *uid = 1000;
-    return true;
-  }
-
-  int WriteFile(const std::string& path, const std::string& text) override {
-    writes.push_back(path.substr(sysfs_.size()) + " <- " + text);
-    std::string value = text;
-    while (!value.empty() && value.back() == '\n') value.pop_back();
-    const std::string devices = sysfs_ + "/bus/pci/devices/";
-    if (path == sysfs_ + "/bus/pci/drivers_probe") {
-      Probe(value);
-    } else if (path.size() > 14 && path.compare(path.size() - 14, 14, "/driver/unbind") == 0) {
-      fs::remove(Device(value) + "/driver");
-    } else if (path.rfind(devices, 0) == 0 && fs::path(path).filename() == "driver_override") {
-      Touch(path, value.empty() ? "(null)\n" : value + "\n");
-    } else {
-      return EINVAL;
-    }
-    return 0;
-  }
-  int LoadModule(const std::string& name) override {
-    writes.push_back("modprobe " + name);
-    LoadDriver(name);
-    return 0;
-  }
-  int Chown(const std::string& path, uint32_t uid) override {
-    writes.push_back("chown " + std::to_string(uid) + " " + path);
-    return fs::exists(Dev(path)) ? 0 : ENOENT;
-  }
-
-  bool privileged = true;
-  uint64_t memlock_soft = UINT64_MAX, memlock_hard = UINT64_MAX;
-  std::map<std::string, int> open_errno;  // by real path: what opening it gives the caller
-  std::vector<std::string> writes;        // every change asked of the machine, in order
-
- private:
-  std::string Device(const std::string& bdf) const { return sysfs_ + "/bus/pci/devices/" + bdf; }
-  std::string Dev(const std::string& path) const { return root_ + path; }
-  static void Touch(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-  }
-  void LoadDriver(const std::string& name) {
-    fs::create_directories(sysfs_ + "/bus/pci/drivers/" + name);
-    Touch(sysfs_ + "/bus/pci/drivers/" + name + "/unbind", "");
-  }
-  void Attach(const std::string& bdf, const std::string& driver) {
-    LoadDriver(driver);
-    fs::create_symlink("../../../../bus/pci/drivers/" + driver, Device(bdf) + "/driver");
-    const FunctionEntry& entry = entries_.at(bdf);
-    if (driver == "vfio-pci" && entry.group >= 0)
-      Touch(Dev("/dev/vfio/" + std::to_string(entry.group)), "");
-  }
-  // The kernel's drivers_probe: an unbound function gets its override, else its own driver.
-  void Probe(const std::string& bdf) {
-    if (!Driver(bdf).empty()) return;
-    std::ifstream in(Device(bdf) + "/driver_override");
-    std::string override_driver;
-    std::getline(in, override_driver);
-    const FunctionEntry& entry = entries_.at(bdf);
-    std::string driver = override_driver == "(null)" ? entry.native_driver : override_driver;
-    // vfio-pci refuses a function without an IOMMU group, and no driver binds unloaded.
-    if (driver == "vfio-pci" && entry.group < 0) driver.clear();
-    if (!driver.empty() && fs::exists(sysfs_ + "/bus/pci/drivers/" + driver)) Attach(bdf, driver);
-  }
-
-  std::string root_, sysfs_;
-  std::map<std::string, FunctionEntry> entries_;
-};
-
-struct Result {
-  int status;
-  std::string out, err;
-};
-
-Result Call(FakeHost& host, const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  const int status = setup::Main(host, args, out, err);
-  return {status, out.str(), err.str()};
-}
-
-const char kBoard[] = "0000:03:00.0";
 
 TEST(SetupStatus, LinkBelowItsMaximumIsNotedAndMissingLinkFilesAreNotReported) {
   FakeHost host;
@@ -489,6 +257,8 @@ TEST(SetupBind, RefusesAWrongAddressAUserOrAMachineWithNothingChanged) {
       {{"unbind", "0000:00:02.0"}, "not the board"},
       {{"bind", "../../03:00.0"}, "is not a PCI address"},
       {{"bind", "0000:03:00.0", "--user", "mallory"}, "there is no user 'mallory'"},
+      {{"clear-errors", "0000:09:00.0"}, "there is no PCI function 0000:09:00.0"},
+      {{"clear-errors", "00:02.0"}, "0000:00:02.0 is 8086:46a6, not the board (10ee:5050)"},
   };
   for (const auto& [args, why] : refused) {
     const Result r = Call(host, args);
@@ -551,6 +321,7 @@ TEST(SetupMain, GetoptFormsBadUseExitsTwoWithAMessageHelpAndVersionZero) {
   for (const auto& [args, why] : std::vector<std::pair<std::vector<std::string>, std::string>>{
            {{"bind"}, "bind takes one address: bind ADDR"},
            {{"unbind", kBoard, kBoard}, "unbind takes one address: unbind ADDR"},
+           {{"clear-errors"}, "clear-errors takes one address: clear-errors ADDR"},
            {{"status", "--user", "alice"}, "--user goes with bind only"},
            {{"bind", kBoard, "--user"}, "option '--user' needs a value"},
            {{"bind", kBoard, "--user=alice", "--user", "alice"}, "--user given twice"},

@@ -3,11 +3,11 @@
 // two, so what the in-process and modelled runs take on trust is exercised here for real: the
 // BARs as the kernel maps them, DMA through the guest's IOVAs, MSI and INTx through eventfds,
 // the release when a run is killed, the board as an Express endpoint behind a root port (its
-// link as the kernel reads it, vfio-pci's function-level resets). A boot costs seconds under TCG, so each guest carries one
-// board per case (each its own server with its own settings) and runs its cases in turn; INTx
-// needs a second boot (pci=nomsi), which runs beside the first. The fault cases compare the
-// guest's output with fpga-diag-sim's for the same settings and key, run on this machine
-// meanwhile.
+// link as the kernel reads it, vfio-pci's function-level resets). A boot costs seconds under TCG,
+// so each guest carries one board per case (each its own server with its own settings) and runs its
+// cases in turn; INTx needs a second boot (pci=nomsi), which runs beside the first. The fault cases
+// compare the guest's output with fpga-diag-sim's for the same settings and key, run on this
+// machine meanwhile.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -28,6 +28,7 @@
 
 #include "e2e_harness.h"
 #include "oracle.h"
+#include "setup/pcie_errors.h"
 #include "vfio/advice.h"
 
 namespace {
@@ -66,12 +67,23 @@ const Fault kFaults[] = {
 // The stray board's first run ends its integrity pass at transfer 100 (a lost completion) and
 // then locks the backloop's buffers over the low bus addresses, the stray's target among them;
 // the second run's first transfer (the board's 101st) goes 1 MiB past its buffer, to a bus
-// address that the first run's mappings held and its unlocks gave back.
-constexpr char kStraySettings[] = "irq-drop=ch0@100,dma-stray=101";
+// address that the first run's mappings held and its unlocks gave back. The second run's backloop
+// records an uncorrectable error, which fpga-diag-setup then takes through the group file.
+constexpr char kStraySettings[] =
+    "irq-drop=ch0@100,dma-stray=101,aer=completion-timeout:backloop@2";
 // The report's run in the MSI guest: fpga-diag-report --run on a board whose first completion is
-// lost, so that its memory-write pass ends by itself after 1 s (no key), then the other tests.
-constexpr char kReportSettings[] = "irq-drop=ch0@1";
+// lost, so that its memory-write pass ends by itself after 1 s (no key), then the other tests,
+// the backloop's completion recording an uncorrectable error in the board's AER (which this
+// guest's kernel, in control of AER, clears at vfio-pci's reset when the run closes the board).
+constexpr char kReportSettings[] = "irq-drop=ch0@1,aer=completion-timeout:backloop@1";
 constexpr char kReportCommand[] = "/bin/fpga-diag-report --run --json @OUT@.json --log @OUT@.log";
+// The report's run in the INTx guest: a healthy run (the key at the first size, counted as
+// passed) on a link trained below its maximum, whose backloop's completion records a correctable
+// error; the floor low enough for the guest's backloop (TCG makes it a tenth of the link's).
+constexpr char kAerSettings[] = "link=gen1x1,link-max=gen3x8,aer=bad-tlp:backloop@1";
+constexpr char kAerCommand[] =
+    "/bin/fpga-diag-report --run --verbose --partial-ok --min-share 1% --json @OUT@.json "
+    "--log @OUT@.log";
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -142,11 +154,16 @@ std::string TransferCost(const std::string& times) {
 // The board the MSI guest leaves to fpga-diag-setup (scripts/vm-board.sh --setup-board): the
 // healthy one, the first, so that the tool's exit status, which is the first board's, is its.
 constexpr int kSetupBoard = 0;
+constexpr int kAerBoard = 3;             // the INTx guest's board of kAerSettings
+constexpr int kStrayBoard = 2;           // and of kStraySettings
 constexpr char kSetupUser[] = "fduser";  // uid 1000 in the guest's /etc/passwd
 
 // Boots one guest with these boards and runs, through the script, and reports on the way.
+// `errors_boards`: the boards whose error registers fpga-diag-setup takes after the runs ("I",
+// or "I:user" through the group file), as scripts/vm-board.sh's --errors-board.
 Guest Boot(const std::string& name, const std::vector<std::string>& boards,
-           const std::vector<PlannedRun>& runs, bool intx, int setup_board = -1) {
+           const std::vector<PlannedRun>& runs, bool intx, int setup_board,
+           const std::vector<std::string>& errors_boards) {
   Guest g;
   g.dir = std::string(FPGA_DIAG_VM_OUT) + "/" + name;
   std::string mk = "mkdir -p " + Quote(g.dir);
@@ -167,6 +184,7 @@ Guest Boot(const std::string& name, const std::vector<std::string>& boards,
                     Quote(g.dir) + " --runs " + Quote(g.dir + "/runs");
   if (intx) cmd += " --intx";
   if (setup_board >= 0) cmd += " --setup-board " + std::to_string(setup_board);
+  for (const std::string& e : errors_boards) cmd += " --errors-board " + e;
   for (const std::string& b : boards) cmd += " --board " + Quote(b);
   cmd += " >" + Quote(g.dir + "/script.log") + " 2>&1";
   const int status = std::system(cmd.c_str());
@@ -208,13 +226,14 @@ struct Guests {
 const Guests& Booted() {
   static const Guests* guests = [] {
     auto intx = std::async(std::launch::async, [] {
-      return Boot("intx", {"", kKillLink, kStraySettings},
+      return Boot("intx", {"", kKillLink, kStraySettings, kAerSettings},
                   {{"healthy", 0, KeyRegex(kWholeSize), "", 0, 0},
                    {"killed", 1, KeyRegex(kFirstSize), kKillRegex, kKillLockedKib, kKillDelayMs},
                    {"after_kill", 1, KeyRegex(kFirstSize), "", 0, 0},
                    {"before_stray", 2, KeyRegex(kWholeSize), "", 0, 0},
-                   {"stray", 2, KeyRegex(kWholeSize), "", 0, 0}},
-                  true);
+                   {"stray", 2, KeyRegex(kWholeSize), "", 0, 0},
+                   {"report_aer", kAerBoard, KeyRegex(kFirstSize), "", 0, 0, kAerCommand}},
+                  true, -1, {std::to_string(kAerBoard), std::to_string(kStrayBoard) + ":user"});
     });
     std::vector<std::future<std::pair<std::string, e2e::RunResult>>> references;
     for (const Fault& f : kFaults) {
@@ -230,9 +249,11 @@ const Guests& Booted() {
       runs.push_back({f.name, static_cast<int>(boards.size()), KeyRegex(f.key_size), "", 0, 0});
       boards.push_back(f.settings);
     }
-    runs.push_back({"report", static_cast<int>(boards.size()), "", "", 0, 0, kReportCommand});
+    const int report_board = static_cast<int>(boards.size());
+    runs.push_back({"report", report_board, "", "", 0, 0, kReportCommand});
     boards.push_back(kReportSettings);
-    auto* g = new Guests{Boot("msi", boards, runs, false, kSetupBoard), {}, {}};
+    auto* g = new Guests{
+        Boot("msi", boards, runs, false, kSetupBoard, {std::to_string(report_board)}), {}, {}};
     for (auto& r : references) g->reference.insert(r.get());
     g->intx = intx.get();
     return g;
@@ -439,11 +460,15 @@ TEST(VmBoard, GuestKernelReadsTheTrainedLinkAndItsMaximum) {
 // vfio-pci resets the board with an FLR when a process opens it and again when it closes it
 // (a killed one too); QEMU passes the guest's Initiate FLR on as a configuration write, which
 // the server answers once the board is reset. Every run was still whole (the cases above).
+// fpga-diag-setup's reads through a group file open the board too: uid 1000's status of the MSI
+// guest's setup board (user_bound), and its status and clear-errors of the INTx guest's stray
+// board (one open each).
 TEST(VmBoard, VfioPciResetsTheBoardAtEachOpenAndClose) {
   for (const Guest* g : {&Msi(), &Intx()}) {
     ASSERT_TRUE(g->ok) << g->why;
-    std::map<int, size_t> runs;  // board -> the runs made on it
+    std::map<int, size_t> runs;  // board -> the runs made on it, and the tool's opens
     for (const auto& [run, board] : g->board_of) ++runs[board];
+    runs[g == &Msi() ? kSetupBoard : kStrayBoard] += g == &Msi() ? 1 : 2;
     for (const auto& [board, n] : runs) {
       const std::string log = g->File("board-" + std::to_string(board) + ".log");
       const size_t flrs = Count(log, "reset by function-level reset\n");
@@ -550,6 +575,170 @@ TEST(VmBoard, SetupBindsTheBoardForTheUtilityAndGivesItBack) {
   const SetupStep after = Step(g, "after");
   EXPECT_EQ(after.ended, "exit 1");
   EXPECT_EQ(after.output, before.output);
+}
+
+// ---- The board's error registers around a run -------------------------------------------------
+
+// The check of a report's JSON board by its id.
+nlohmann::json Check(const nlohmann::json& board, const std::string& id) {
+  for (const nlohmann::json& c : board["checks"])
+    if (c["id"] == id) return c;
+  return nullptr;
+}
+
+// A correctable error during the backloop (Bad TLP: the link retried, the data whole): the
+// report's verdict is WARN and names it; fpga-diag-setup, as root through sysfs config, names it
+// and the slow link, leaves the board ready, clears it, and shows none after.
+TEST(VmBoard, ACorrectableErrorDuringTheBackloopWarnsByNameAndIsCleared) {
+  const Guest& g = Intx();
+  ASSERT_TRUE(g.ok) << g.why;
+  ASSERT_EQ(g.board_of.at("report_aer"), kAerBoard);
+  EXPECT_EQ(g.Ended("report_aer"), "exit 0") << g.Output("report_aer");
+  const nlohmann::json j = nlohmann::json::parse(g.File("report_aer.json"), nullptr, false);
+  ASSERT_FALSE(j.is_discarded()) << g.File("report_aer.json");
+  std::printf("[ guest intx ] the report's verdict: %s: %s\n", j["verdict"].dump().c_str(),
+              j["reason"].dump().c_str());
+  EXPECT_EQ(j["verdict"], "WARN");
+  EXPECT_EQ(j["reason"].get<std::string>().rfind(
+                "error registers: during the run the AER recorded Bad TLP (correctable): the "
+                "link retried, so the data stayed whole",
+                0),
+            0u)
+      << j["reason"];
+  const nlohmann::json& b = j["boards"][0];
+  const nlohmann::json& errors = b["board"]["errors"];
+  EXPECT_EQ(errors["before"]["set"].size(), 0u) << errors;
+  ASSERT_EQ(errors["after"]["set"].size(), 1u) << errors;
+  EXPECT_EQ(errors["after"]["set"][0]["name"], "Bad TLP");
+  EXPECT_EQ(errors["after"]["access"], "through sysfs config as root");
+  EXPECT_EQ(Check(b, "board.link")["verdict"], "WARN");
+  EXPECT_NE(
+      Check(b, "board.link")["reason"].get<std::string>().find("238.4 MByte/sec instead of 7512.0"),
+      std::string::npos);
+  // The status bits are sticky through vfio-pci's reset at the close, Device Status's are not.
+  const std::string config = g.File("board-" + std::to_string(kAerBoard) + ".after.config");
+  const setup::ErrorRegisters after =
+      setup::DecodeErrors(reinterpret_cast<const uint8_t*>(config.data()), config.size());
+  EXPECT_TRUE(after.aer);
+  EXPECT_EQ(after.correctable, 1u << 6);
+  EXPECT_EQ(after.device_status, 0u);
+
+  const std::string bdf = "0000:" + g.Slot("report_aer");
+  const std::string prefix = "errors-" + std::to_string(kAerBoard) + "-";
+  for (const char* step : {"before", "clear", "after"})
+    std::printf("[ guest intx ] fpga-diag-setup %s (%s):\n%s", (prefix + step).c_str(),
+                Step(g, prefix + step).ended.c_str(), Step(g, prefix + step).output.c_str());
+  const SetupStep before = Step(g, prefix + "before");
+  EXPECT_EQ(before.ended, "exit 0");  // a correctable error is a note: the data arrived whole
+  EXPECT_NE(before.output.find("  link         2.5 GT/s PCIe x1, maximum 8.0 GT/s PCIe x8: trained "
+                               "below its maximum"),
+            std::string::npos)
+      << before.output;
+  EXPECT_NE(before.output.find("  board        through sysfs config as root: set\n"
+                               "               correctable: Bad TLP\n"
+                               "               uncorrectable: none\n"),
+            std::string::npos)
+      << before.output;
+  // The kernel keeps counters, but no error message reaches its AER driver.
+  EXPECT_NE(before.output.find("the kernel's AER counters: 0 correctable, 0 non-fatal, 0 fatal"),
+            std::string::npos)
+      << before.output;
+  EXPECT_NE(before.output.find("  port         0000:00:0" + std::to_string(3 + kAerBoard) +
+                               ".0, through sysfs config as root: none set\n"),
+            std::string::npos)
+      << before.output;
+  EXPECT_NE(before.output.find("ready: fpga-diag can open it as root (its link trained below its "
+                               "maximum; correctable errors are recorded, under Errors)."),
+            std::string::npos)
+      << before.output;
+  const SetupStep clear = Step(g, prefix + "clear");
+  EXPECT_EQ(clear.ended, "exit 0") << clear.output;
+  EXPECT_NE(clear.output.find("Cleared in " + bdf +
+                              ", through sysfs config as root: Bad TLP "
+                              "(correctable).\n"),
+            std::string::npos)
+      << clear.output;
+  const SetupStep cleared = Step(g, prefix + "after");
+  EXPECT_EQ(cleared.ended, "exit 0");
+  EXPECT_NE(cleared.output.find("  board        through sysfs config as root: none set\n"),
+            std::string::npos)
+      << cleared.output;
+}
+
+// An uncorrectable error during the backloop (Completion Timeout) on a board whose kernel does not
+// control AER: the board is not ready for fpga-diag-setup (root, through sysfs config) until
+// uid 1000, given the group file, reads and clears it through vfio-pci's configuration region.
+TEST(VmBoard, AnUncorrectableErrorKeepsTheBoardNotReadyUntilClearedThroughTheGroupFile) {
+  const Guest& g = Intx();
+  ASSERT_TRUE(g.ok) << g.why;
+  ASSERT_EQ(g.board_of.at("stray"), kStrayBoard);
+  const std::string bdf = "0000:" + g.Slot("stray");
+  const std::string prefix = "errors-" + std::to_string(kStrayBoard) + "-";
+  for (const char* step : {"before", "user", "clear", "after"})
+    std::printf("[ guest intx ] fpga-diag-setup %s (%s):\n%s", (prefix + step).c_str(),
+                Step(g, prefix + step).ended.c_str(), Step(g, prefix + step).output.c_str());
+  std::fflush(stdout);
+  const SetupStep before = Step(g, prefix + "before");
+  EXPECT_EQ(before.ended, "exit 1");
+  EXPECT_NE(before.output.find("               uncorrectable: Completion Timeout (non-fatal)\n"),
+            std::string::npos)
+      << before.output;
+  EXPECT_NE(before.output.find("Verdict for " + bdf +
+                               ": not ready: an uncorrectable error is "
+                               "recorded in its AER: Completion Timeout (non-fatal). "),
+            std::string::npos)
+      << before.output;
+  const SetupStep user = Step(g, prefix + "user");
+  EXPECT_EQ(user.ended, "exit 1");
+  std::smatch group;
+  ASSERT_TRUE(std::regex_search(user.output, group,
+                                std::regex("  board        through its VFIO group file "
+                                           "(/dev/vfio/[0-9]+): set\n")))
+      << user.output;
+  EXPECT_NE(user.output.find("uncorrectable: Completion Timeout (non-fatal)\n"), std::string::npos)
+      << user.output;
+  EXPECT_NE(user.output.find(", readable as root only"), std::string::npos) << user.output;
+  const SetupStep clear = Step(g, prefix + "clear");
+  EXPECT_EQ(clear.ended, "exit 0") << clear.output;
+  EXPECT_NE(clear.output.find("Cleared in " + bdf + ", through its VFIO group file " +
+                              group[1].str() + ": Completion Timeout (uncorrectable, non-fatal)"),
+            std::string::npos)
+      << clear.output;
+  const SetupStep after = Step(g, prefix + "after");
+  EXPECT_EQ(after.ended, "exit 0") << after.output;
+  EXPECT_NE(after.output.find("  board        through sysfs config as root: none set\n"),
+            std::string::npos)
+      << after.output;
+}
+
+// Where the kernel controls AER (the MSI guest: it took control from the firmware, and bound its
+// AER service to each root port) it clears the status at vfio-pci's reset when the run closes the
+// board: the uncorrectable error of the report's run is gone after it, and the served board sends
+// no error message that its counters would keep. The report says so beside its verdict.
+TEST(VmBoard, AKernelInControlOfAerClearsTheStatusAtTheRunsClose) {
+  const Guest& g = Msi();
+  ASSERT_TRUE(g.ok) << g.why;
+  const std::string port = "0000:00:0" + std::to_string(3 + g.board_of.at("report")) + ".0";
+  EXPECT_NE(g.File("pci_express").find(port + ":pcie002\n"), std::string::npos)
+      << g.File("pci_express");
+  EXPECT_EQ(Intx().File("pci_express").find(":pcie002"), std::string::npos)
+      << Intx().File("pci_express");
+  const nlohmann::json j = nlohmann::json::parse(g.File("report.json"), nullptr, false);
+  ASSERT_FALSE(j.is_discarded()) << g.File("report.json");
+  const nlohmann::json check = Check(j["boards"][0], "board.errors");
+  EXPECT_EQ(check["verdict"], "PASS") << check;
+  EXPECT_NE(check["reason"].get<std::string>().find("the kernel controls AER here"),
+            std::string::npos)
+      << check;
+  EXPECT_EQ(j["boards"][0]["board"]["errors"]["after"]["kernel_controls_aer"], true);
+  const SetupStep before = Step(g, "errors-" + std::to_string(g.board_of.at("report")) + "-before");
+  EXPECT_EQ(before.ended, "exit 0") << before.output;
+  EXPECT_NE(before.output.find("  board        through sysfs config as root: none set\n"
+                               "               the kernel's AER counters: 0 correctable, 0 "
+                               "non-fatal, 0 fatal\n"
+                               "               the kernel controls AER here"),
+            std::string::npos)
+      << before.output;
 }
 
 }  // namespace

@@ -1,12 +1,17 @@
-// What the report learns of the machine before a run (Linux): which boards there are and what
-// each one's link is. A real board's come from sysfs, read as fpga-diag-setup reads them; the
-// virtual board's from FPGA_SIM, through the virtual board's own parser.
+// What the report learns of the machine (Linux): which boards there are and what each one's link
+// is, before a run; the board's error registers, before and after it. A real board's come from
+// sysfs and its configuration space, read as fpga-diag-setup reads them; the virtual board's
+// from FPGA_SIM, through the virtual board's own parser.
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "report/board.h"
+
+namespace setup {
+class Host;
+}
 
 namespace report {
 
@@ -28,5 +33,13 @@ std::vector<std::string> FindBoards(const std::string& program, const char* fpga
 // sysfs's otherwise.
 BoardFacts ReadBoardFacts(const std::string& program, const std::string& address,
                           const char* fpga_sim, const std::string& sysfs_root);
+
+// The AER status of the board of `facts` and of the port above it, for a run of `program`, as
+// the calling user can read them (setup/pcie_errors.h): not read, with why, for the virtual
+// board (it has no configuration space), without a board, without the access, or without AER.
+ErrorReading ReadErrorRegisters(setup::Host& host, const std::string& program,
+                                const BoardFacts& facts);
+// The same on this machine.
+ErrorReading ReadErrorRegisters(const std::string& program, const BoardFacts& facts);
 
 }  // namespace report

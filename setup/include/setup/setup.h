@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "setup/pcie_errors.h"
 #include "vfio/discovery.h"
+#include "vfio/kernel.h"
 
 namespace setup {
 
@@ -53,6 +55,13 @@ class Host {
   virtual std::string UserName(uint32_t uid) = 0;  // the number when there is no such user
   virtual std::string GroupName(uint32_t gid) = 0;
   virtual bool LookupUser(const std::string& name, uint32_t* uid) = 0;
+  // pread and pwrite of a file (a function's sysfs config), opened for each call as the calling
+  // user: the bytes moved, or -errno.
+  virtual long ReadAt(const std::string& path, uint64_t offset, void* buf, size_t bytes) = 0;
+  virtual long WriteAt(const std::string& path, uint64_t offset, const void* buf, size_t bytes) = 0;
+  // The kernel's VFIO interface, through which a user with the group file reaches a board's
+  // configuration space (vfio/config_file.h).
+  virtual vfio::Kernel& Vfio() = 0;
 
   // Changes, by bind and unbind only. Each returns 0 or the errno.
   virtual int WriteFile(const std::string& path, const std::string& text) = 0;
@@ -70,7 +79,15 @@ struct Link {
   bool below_max = false;  // trained below its maximum speed or width
 };
 
-enum class Verdict { kReady, kNoIommu, kNotBound, kGroupNotViable, kFileRefused, kLockLimit };
+enum class Verdict {
+  kReady,
+  kNoIommu,
+  kNotBound,
+  kGroupNotViable,
+  kFileRefused,
+  kLockLimit,
+  kErrors,  // an uncorrectable error recorded in the board's or its port's AER
+};
 
 // Each item's next step is the command to type (with a few words around it) when that item is
 // not ready, and empty when it is.
@@ -86,7 +103,8 @@ struct BoardStatus {
   int container_errno = 0, group_errno = 0;        // what opening each gave the caller
   Verdict verdict = Verdict::kReady;
   std::string advice;  // the first thing to fix, with the commands; empty when ready
-  std::string driver_step, group_step, link_step, file_step;
+  BoardErrors errors;
+  std::string driver_step, group_step, link_step, file_step, errors_step;
 };
 
 struct MachineStatus {
@@ -105,8 +123,10 @@ Link ReadLink(const std::string& sysfs_root, const std::string& bdf);
 BoardStatus ReadBoard(Host& host, const MachineStatus& machine, const vfio::PciFunction& f);
 
 // The report for every board (or for the one at `only` alone, an address as the user typed it),
-// ending with the verdict: 0 when the (first) board is ready, 1 when not or without a board
-// (then with what to look at and to type), 2 when `only` is no board of ours (said on err).
+// its error registers' section included (setup/pcie_errors.h), ending with the verdict: 0 when
+// the (first) board is ready, 1 when not (an uncorrectable error recorded in its AER or its
+// port's included) or without a board (then with what to look at and to type), 2 when `only` is
+// no board of ours (said on err).
 int Status(Host& host, const std::string& only, std::ostream& out, std::ostream& err);
 // Binds the board at `address` to vfio-pci (and gives `user`, when not empty, its group file):
 // 0 done, 1 refused or failed, 2 when `address` is no board of ours. Nothing is written before
@@ -117,7 +137,7 @@ int Bind(Host& host, const std::string& address, const std::string& user, std::o
 int Unbind(Host& host, const std::string& address, std::ostream& out, std::ostream& err);
 
 // The command line, in getopt_long's forms: [status [ADDR]] | bind ADDR [--user NAME] |
-// unbind ADDR | --help | --version.
+// unbind ADDR | clear-errors ADDR | --help | --version.
 int Main(Host& host, const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace setup
