@@ -1,0 +1,1 @@
+// The object the suite's precompiled test framework headers are made for.
