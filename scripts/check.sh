@@ -25,28 +25,33 @@ build() {
   fi
 }
 
-# The end-to-end cases mostly wait (for the board's timed runs, for their keys), so they run six
-# to a core; the rest one to a core. Their checks hold on a loaded machine: the printed rates
-# follow the board's clock, and no case times the utility tightly.
 build release
 stage "release"
 ctest --preset release -j "$jobs" --timeout 1500 -LE 'sweep|wine|e2e'
-ctest --preset release -j $((6 * jobs)) --timeout 1500 -L 'e2e'
 
 # One complete sweep, both passes on a healthy board (2.5 to 4 minutes; the fault sweeps take
 # as long each and run with `ctest --preset release -L sweep`). It keeps one core busy and
-# checks no time, so it runs while the other builds are made, which it only slows down; its
-# log is shown once it has ended, before any test that a busy core could trouble.
-stage "sweep, beside the builds"
+# checks no time, so it runs beside what follows until the sanitizer stages: the end-to-end
+# cases, which mostly wait, the other builds and the fuzz stage, which it only slows down. Its
+# log is shown once it has ended.
 sweep_log=build/release/sweep.log
 ctest --preset release --timeout 3600 -R '^SweepIntegrity\.HealthyBoardBothPassesComplete$' \
   >"$sweep_log" 2>&1 &
 sweep_pid=$!
 trap 'kill "$sweep_pid" 2>/dev/null || true' EXIT
+# The end-to-end cases mostly wait (for the board's timed runs, for their keys), so they run six
+# to a core; the rest one to a core. Their checks hold on a loaded machine: the printed rates
+# follow the board's clock, and no case times the utility tightly.
+stage "release end-to-end, beside the sweep"
+ctest --preset release -j $((6 * jobs)) --timeout 1500 -L 'e2e'
 build asan
 build tsan
 build fuzz
 [ "$have_windows" = 0 ] || build windows
+# Each fuzz target for 20 s from its seeds, and the inputs that once failed (scripts/fuzz.sh
+# runs them for longer).
+stage fuzz
+ctest --preset fuzz -j "$jobs"
 sweep_status=0
 wait "$sweep_pid" || sweep_status=$?
 trap - EXIT
@@ -68,11 +73,6 @@ for preset in asan tsan; do
   [ "$preset" = tsan ] && per_core=4
   ctest --preset "$preset" -j $((per_core * jobs)) --timeout 1500 -L 'e2e' -E "$sanitized_skip"
 done
-
-# Each fuzz target for 20 s from its seeds, and the inputs that once failed (scripts/fuzz.sh
-# runs them for longer).
-stage fuzz
-ctest --preset fuzz -j "$jobs"
 
 # The Windows .exe under Wine, with the release build's test programs. setup.sh installs the
 # cross compiler and Wine, so this stage is skipped only where they were taken away on purpose.
