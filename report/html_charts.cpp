@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "one_decimal.h"
 #include "xml_text.h"
 
 namespace report {
@@ -19,12 +20,6 @@ constexpr double kLaneH = 34;
 std::string Num(double v) {
   char s[32];
   std::snprintf(s, sizeof s, "%.2f", v);
-  return s;
-}
-
-std::string Fixed1(double v) {
-  char s[32];
-  std::snprintf(s, sizeof s, "%.1f", v);
   return s;
 }
 
@@ -149,7 +144,7 @@ std::string RatesChart(const BoardReport& b) {
     char share[16] = "";
     if (b.ceiling > 0) std::snprintf(share, sizeof share, " (%.0f%%)", bar.value / b.ceiling * 100);
     o << "<text class=\"value\" x=\"" << Num(x(bar.value) + 6) << "\" y=\"" << Num(y + 16) << "\">"
-      << Fixed1(bar.value) << share
+      << OneDecimal(bar.value) << share
       << (bar.note.empty() ? "" : " " + XmlEscape("[" + bar.note + "]")) << "</text>\n";
   }
   if (b.ceiling > 0) {
@@ -157,11 +152,11 @@ std::string RatesChart(const BoardReport& b) {
     o << "<line class=\"ceiling\" x1=\"" << Num(x(b.ceiling)) << "\" x2=\"" << Num(x(b.ceiling))
       << "\" y1=\"22\" y2=\"" << Num(bottom) << "\"/>\n"
       << "<text class=\"limit\" x=\"" << Num(x(b.ceiling)) << "\" y=\"16\">ceiling "
-      << Fixed1(b.ceiling) << "</text>\n"
+      << OneDecimal(b.ceiling) << "</text>\n"
       << "<line class=\"floor\" x1=\"" << Num(x(b.floor)) << "\" x2=\"" << Num(x(b.floor))
       << "\" y1=\"22\" y2=\"" << Num(bottom) << "\"/>\n"
-      << "<text class=\"limit\" x=\"" << Num(x(b.floor)) << "\" y=\"16\">floor " << Fixed1(b.floor)
-      << "</text>\n";
+      << "<text class=\"limit\" x=\"" << Num(x(b.floor)) << "\" y=\"16\">floor "
+      << OneDecimal(b.floor) << "</text>\n";
   }
   o << "</svg>\n";
   return o.str();

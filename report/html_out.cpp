@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "html_charts.h"
+#include "one_decimal.h"
 #include "report/outputs.h"
 #include "xml_text.h"
 
@@ -49,12 +50,6 @@ std::string VerdictClass(Verdict v) {
   return name;
 }
 
-std::string Fixed(double v) {
-  char s[32];
-  std::snprintf(s, sizeof s, "%.1f", v);
-  return s;
-}
-
 void Tests(std::ostringstream& o, const std::vector<TestResult>& tests) {
   for (const TestResult& t : tests)
     o << "<tr><td>" << Esc(t.name) << "</td><td class=\"verdict-cell t-" << VerdictClass(t.verdict)
@@ -76,8 +71,8 @@ void Board(std::ostringstream& o, const BoardReport& b) {
   if (f.trained.Known()) {
     o << "Link " << LinkName(f.trained) << " (from " << Esc(f.link_source) << ")";
     if (f.maximum.Known()) o << ", maximum " << LinkName(f.maximum);
-    o << ": ceiling " << Fixed(b.ceiling) << " MByte/sec a direction, floor " << Fixed(b.floor)
-      << " (" << Fixed(b.floor / b.ceiling * 100) << "% of it).";
+    o << ": ceiling " << OneDecimal(b.ceiling) << " MByte/sec a direction, floor "
+      << OneDecimal(b.floor) << " (" << OneDecimal(b.floor / b.ceiling * 100) << "% of it).";
   } else {
     o << "No link known: the rates are not judged against a ceiling.";
   }

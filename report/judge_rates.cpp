@@ -6,16 +6,12 @@
 #include <map>
 
 #include "judge_parts.h"
+#include "one_decimal.h"
 #include "report/judge.h"
 
 namespace report {
 namespace {
 
-std::string MB(double v) {
-  char s[32];
-  std::snprintf(s, sizeof s, "%.1f", v);
-  return s;
-}
 std::string Percent(double share) {
   char s[16];
   std::snprintf(s, sizeof s, "%.0f%%", share * 100);
@@ -52,13 +48,13 @@ DirectionJudgement JudgeDirection(const std::vector<double>& printed, double cei
   }
   d.value = sum;
   if (ceiling <= 0) {
-    d.reason = MB(sum) + " MByte/sec, not judged: no link known";
+    d.reason = OneDecimal(sum) + " MByte/sec, not judged: no link known";
     return d;
   }
   if (sum > ceiling) {
     d.verdict = Verdict::kFail;
-    d.reason = MB(sum) + " MByte/sec is faster than the link can carry (" + MB(ceiling) +
-               "): a measurement fault";
+    d.reason = OneDecimal(sum) + " MByte/sec is faster than the link can carry (" +
+               OneDecimal(ceiling) + "): a measurement fault";
     return d;
   }
   // Every total the channels' readings make that the link could carry, by its wraps.
@@ -81,8 +77,8 @@ DirectionJudgement JudgeDirection(const std::vector<double>& printed, double cei
   }
   if (totals.empty()) {
     d.verdict = Verdict::kWarn;
-    d.reason = MB(sum) + " MByte/sec is " + Percent(sum / ceiling) + " of the ceiling (" +
-               MB(ceiling) + "), below the floor of " + MB(floor);
+    d.reason = OneDecimal(sum) + " MByte/sec is " + Percent(sum / ceiling) + " of the ceiling (" +
+               OneDecimal(ceiling) + "), below the floor of " + OneDecimal(floor);
     return d;
   }
   if (totals.size() > 1) {
@@ -94,17 +90,18 @@ DirectionJudgement JudgeDirection(const std::vector<double>& printed, double cei
       list += (n++ == 0             ? ""
                : n == totals.size() ? " or "
                                     : ", ") +
-              MB(static_cast<double>(t) / 16);
-    d.reason = "the printed " + MB(sum) + " MByte/sec may be a 16-bit count that wrapped: " + list +
-               " MByte/sec all lie between the floor (" + MB(floor) + ") and the ceiling (" +
-               MB(ceiling) + ")";
+              OneDecimal(static_cast<double>(t) / 16);
+    d.reason = "the printed " + OneDecimal(sum) +
+               " MByte/sec may be a 16-bit count that wrapped: " + list +
+               " MByte/sec all lie between the floor (" + OneDecimal(floor) +
+               ") and the ceiling (" + OneDecimal(ceiling) + ")";
     return d;
   }
   d.value = static_cast<double>(totals.begin()->first) / 16;
   d.wraps = totals.begin()->second;
-  d.reason = MB(d.value) + " MByte/sec, " + Percent(d.value / ceiling) + " of the ceiling";
+  d.reason = OneDecimal(d.value) + " MByte/sec, " + Percent(d.value / ceiling) + " of the ceiling";
   if (d.wraps > 0)
-    d.reason += " (printed " + MB(sum) + ": the 16-bit count wrapped " +
+    d.reason += " (printed " + OneDecimal(sum) + ": the 16-bit count wrapped " +
                 (d.wraps == 1   ? std::string("once")
                  : d.wraps == 2 ? std::string("twice")
                                 : std::to_string(d.wraps) + " times") +
@@ -177,7 +174,7 @@ void JudgePerformance(const BoardReport& b, const Gate& gate, std::vector<TestRe
       Measurement& total = t.measurements.back();
       total.value = d.value;
       total.wraps = d.wraps;
-      if (d.wraps > 0) total.printed = MB(sum);
+      if (d.wraps > 0) total.printed = OneDecimal(sum);
       if (b.ceiling > 0) {
         total.floor = b.floor;
         total.ceiling = b.ceiling;
@@ -188,8 +185,8 @@ void JudgePerformance(const BoardReport& b, const Gate& gate, std::vector<TestRe
       const std::string label =
           std::string(dir.name) + (dir.channels.size() > 1 ? " (two channels)" : "");
       t.reason += (t.reason.empty() ? "" : "; ") + (named ? label + ": " : "") + d.reason;
-      t.figure += (t.figure.empty() ? "" : ", ") + (named ? label + " " : "") + MB(d.value) +
-                  (total.share ? " (" + Percent(*total.share) + ")" : "");
+      t.figure += (t.figure.empty() ? "" : ", ") + (named ? label + " " : "") +
+                  OneDecimal(d.value) + (total.share ? " (" + Percent(*total.share) + ")" : "");
     }
     t.figure += " MByte/sec";
     out->push_back(std::move(t));
@@ -238,7 +235,8 @@ void JudgeBackloop(const BoardReport& b, const Gate& gate, std::vector<TestResul
         t.reason =
             std::to_string(bl.mismatches) + " of its 52428800 bytes came back wrong; " + d.reason;
       }
-      t.figure = std::to_string(bl.mismatches) + " mismatches, " + MB(bl.rate.value) + " MByte/sec";
+      t.figure = std::to_string(bl.mismatches) + " mismatches, " + OneDecimal(bl.rate.value) +
+                 " MByte/sec";
       break;
     }
   }
