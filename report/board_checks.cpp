@@ -1,15 +1,10 @@
-#include <cstdio>
-
+#include "one_decimal.h"
 #include "report/board.h"
 
 namespace report {
 namespace {
 
-std::string Ceiling(const Link& l) {
-  char s[48];
-  std::snprintf(s, sizeof s, "%.1f MByte/sec", CeilingMBytes(l));
-  return s;
-}
+std::string Ceiling(const Link& l) { return OneDecimal(CeilingMBytes(l)) + " MByte/sec"; }
 
 // Trained below its maximum speed or width: the rates' ceiling is the trained link's, and a
 // board in a slot that could carry more is worth a look (a bad seat, a riser, a BIOS setting).
